@@ -1,0 +1,72 @@
+// The libfuse 3 operation table: every handler takes an optional
+// file-information record, so no adapters are needed beyond readdir and init.
+#include "ops/ops.h"
+#include "ops/table.h"
+
+namespace {
+namespace fuse3 {
+
+int readdir(const char *path, void *buffer, fuse_fill_dir_t filler, off_t offset,
+            fuse_file_info *fi, fuse_readdir_flags flags)
+{
+    return ops::readdir(path, buffer, filler, offset, fi, (flags & FUSE_READDIR_PLUS) != 0);
+}
+
+void *init(fuse_conn_info *, fuse_config *config)
+{
+    // Nothing is cached, so host changes show at once; names removed while
+    // open go at once; the host's inode numbers show; handle-carrying
+    // operations need no path.
+    config->entry_timeout = 0.0;
+    config->negative_timeout = 0.0;
+    config->attr_timeout = 0.0;
+    config->hard_remove = 1;
+    config->use_ino = 1;
+    config->nullpath_ok = 1;
+    return nullptr;
+}
+
+} // namespace fuse3
+} // namespace
+
+static_assert(sizeof(fuse_operations) == 336, "libfuse 3 table of 42 members");
+
+const fuse_operations operations = {
+    .getattr = ops::getattr,
+    .readlink = ops::readlink,
+    .mknod = ops::mknod,
+    .mkdir = ops::mkdir,
+    .unlink = ops::unlink,
+    .rmdir = ops::rmdir,
+    .symlink = ops::symlink,
+    .rename = ops::rename,
+    .link = ops::link,
+    .chmod = ops::chmod,
+    .chown = ops::chown,
+    .truncate = ops::truncate,
+    .open = ops::open,
+    .read = ops::read,
+    .write = ops::write,
+    .statfs = ops::statfs,
+    .flush = ops::flush,
+    .release = ops::release,
+    .fsync = ops::fsync,
+    .setxattr = ops::setxattr,
+    .getxattr = ops::getxattr,
+    .listxattr = ops::listxattr,
+    .removexattr = ops::removexattr,
+    .opendir = ops::opendir,
+    .readdir = fuse3::readdir,
+    .releasedir = ops::releasedir,
+    .init = fuse3::init,
+    .access = ops::access,
+    .create = ops::create,
+    .lock = ops::lock,
+    .utimens = ops::utimens,
+    .write_buf = ops::write_buf,
+    .read_buf = ops::read_buf,
+    .flock = ops::flock,
+    .fallocate = ops::fallocate,
+    .copy_file_range = ops::copy_file_range,
+    .lseek = ops::lseek,
+};

@@ -1,0 +1,34 @@
+#include "startup/startup.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <grp.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace {
+
+int report_id_failure(const char *call, const char *what)
+{
+    const char *text = std::strerror(errno);
+    std::fprintf(stderr, "cannot %s: %s\n", call, text);
+    syslog(LOG_ERR, "Failed to set %s: %s.", what, text);
+    return -1;
+}
+
+} // namespace
+
+int drop_privileges(int uid, int gid)
+{
+    // The group becomes the only supplementary group, before the ids change
+    // and the right to change them is gone.
+    const gid_t groups[1] = {static_cast<gid_t>(gid)};
+    if (setgroups(1, groups) < 0)
+        return report_id_failure("setgroups", "groups");
+    if (setgid(static_cast<gid_t>(gid)) < 0)
+        return report_id_failure("setgid", "gid");
+    if (setuid(static_cast<uid_t>(uid)) < 0)
+        return report_id_failure("setuid", "uid");
+    return 0;
+}

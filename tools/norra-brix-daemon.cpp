@@ -1,0 +1,117 @@
+// A stand-in for the launching daemon: starts a filesystem program as its
+// direct child, turns SIGINT and SIGTERM into an unmount of the child's
+// mount point and the release of its lock file, and returns the child's
+// status.
+//
+//   norra-brix-daemon PROGRAM [ARGUMENT...]
+//   norra-brix-daemon --remove-lock MOUNTPOINT
+#include "lock/lockfile.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// The first argument that is neither an option nor an option's value, as the
+// FUSE command-line parser finds it.
+const char *find_mountpoint(int argc, char **argv)
+{
+    for (int i = 0; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "-u" || arg == "-g" || arg == "-o")
+            ++i;
+        else if (arg.empty() || arg[0] != '-')
+            return argv[i];
+    }
+    return nullptr;
+}
+
+// Moves the lock file away before removing it: a move is reported to a
+// waiting program at once, a removal only once its own descriptor closes.
+int remove_lock(const char *mountpoint)
+{
+    char resolved[PATH_MAX];
+    if (!realpath(mountpoint, resolved))
+        std::snprintf(resolved, sizeof resolved, "%s", mountpoint);
+    char path[lock_path_size];
+    if (lock_file_path(resolved, path) != 0) {
+        std::fprintf(stderr, "norra-brix-daemon: mount point too long: %s\n", mountpoint);
+        return -1;
+    }
+    std::string moved = std::string(path) + ".released";
+    if (rename(path, moved.c_str()) == 0)
+        return unlink(moved.c_str());
+    return errno == ENOENT ? 0 : -1;
+}
+
+void unmount(const char *mountpoint)
+{
+    if (umount2(mountpoint, 0) != 0 && errno == EBUSY)
+        umount2(mountpoint, MNT_DETACH);
+}
+
+int exit_status(int wait_status)
+{
+    if (WIFEXITED(wait_status))
+        return WEXITSTATUS(wait_status);
+    return 128 + WTERMSIG(wait_status);
+}
+
+int run_child(int argc, char **argv)
+{
+    const char *mountpoint = find_mountpoint(argc - 1, argv + 1);
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+
+    pid_t child = fork();
+    if (child == -1) {
+        std::perror("norra-brix-daemon: fork");
+        return 1;
+    }
+    if (child == 0) {
+        // A terminal's Ctrl-C reaches the launcher alone; the child ends
+        // through the unmount.
+        setpgid(0, 0);
+        sigprocmask(SIG_UNBLOCK, &signals, nullptr);
+        execv(argv[0], argv);
+        std::fprintf(stderr, "norra-brix-daemon: cannot run %s: %s\n", argv[0], std::strerror(errno));
+        _exit(127);
+    }
+    for (;;) {
+        int signal = sigwaitinfo(&signals, nullptr);
+        if (signal == SIGCHLD) {
+            int wait_status;
+            if (waitpid(child, &wait_status, WNOHANG) == child)
+                return exit_status(wait_status);
+        } else if ((signal == SIGINT || signal == SIGTERM) && mountpoint) {
+            unmount(mountpoint);
+            remove_lock(mountpoint);
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc == 3 && std::strcmp(argv[1], "--remove-lock") == 0)
+        return remove_lock(argv[2]) == 0 ? 0 : 1;
+    if (argc < 2 || argv[1][0] == '-') {
+        std::fprintf(stderr, "usage: norra-brix-daemon PROGRAM [ARGUMENT...]\n"
+                             "       norra-brix-daemon --remove-lock MOUNTPOINT\n");
+        return 2;
+    }
+    return run_child(argc - 1, argv + 1);
+}
