@@ -1,0 +1,579 @@
+#include "harness.h"
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <ftw.h>
+#include <mutex>
+#include <sstream>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+harness_config config;
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+bool usable = false;
+std::string skip_reason;
+std::string run_root;  // per-process scratch directory on the host
+
+std::mutex log_mutex;
+std::vector<log_record> records;
+
+// The watchdog aborts the FUSE connections of a test that overran its time,
+// so that whatever waits on them gets ENOTCONN instead of hanging.
+std::mutex watch_mutex;
+clock_type::time_point deadline = clock_type::time_point::max();
+std::vector<std::string> watched_mounts;
+std::atomic<bool> watchdog_fired{false};
+
+void die(const char *what)
+{
+    std::fprintf(stderr, "harness: %s: %s\n", what, std::strerror(errno));
+    std::exit(2);
+}
+
+log_record parse_record(const std::string &text)
+{
+    log_record r;
+    r.message = text;
+    if (text.size() < 3 || text[0] != '<')
+        return r;
+    size_t close = text.find('>');
+    int priority = std::atoi(text.substr(1, close - 1).c_str());
+    r.facility = priority & ~7;
+    r.severity = priority & 7;
+    size_t colon = text.find("]: ", close);
+    if (colon == std::string::npos)
+        return r;
+    std::string header = text.substr(close + 1, colon - close - 1);
+    size_t bracket = header.rfind('[');
+    std::string left = header.substr(0, bracket);
+    r.ident = left.substr(left.rfind(' ') + 1);
+    r.pid = std::atoi(header.c_str() + bracket + 1);
+    r.message = text.substr(colon + 3);
+    return r;
+}
+
+void receive_log(int fd)
+{
+    char buffer[8192];
+    for (;;) {
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR)
+                continue;
+            return;
+        }
+        std::lock_guard<std::mutex> guard(log_mutex);
+        records.push_back(parse_record(std::string(buffer, static_cast<size_t>(n))));
+    }
+}
+
+std::string connection_of(const std::string &mountpoint)
+{
+    std::ifstream in("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, device, root, point;
+        fields >> id >> parent >> device >> root >> point;
+        if (point == mountpoint && line.find(" - fuse") != std::string::npos)
+            return device.substr(device.find(':') + 1);
+    }
+    return {};
+}
+
+void watchdog()
+{
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        std::lock_guard<std::mutex> guard(watch_mutex);
+        if (clock_type::now() < deadline)
+            continue;
+        watchdog_fired = true;
+        deadline = clock_type::time_point::max();
+        std::fprintf(stderr, "harness: test overran its time; aborting its FUSE connections\n");
+        for (const auto &mountpoint : watched_mounts) {
+            std::string connection = connection_of(mountpoint);
+            if (connection.empty())
+                continue;
+            int fd = ::open(("/sys/fs/fuse/connections/" + connection + "/abort").c_str(), O_WRONLY);
+            if (fd >= 0) {
+                (void)!::write(fd, "1", 1);
+                ::close(fd);
+            }
+        }
+    }
+}
+
+void arm_watchdog(int seconds)
+{
+    std::lock_guard<std::mutex> guard(watch_mutex);
+    deadline = clock_type::now() + std::chrono::seconds(seconds);
+    watched_mounts.clear();
+    watchdog_fired = false;
+}
+
+void watch_mount(const std::string &mountpoint)
+{
+    std::lock_guard<std::mutex> guard(watch_mutex);
+    watched_mounts.push_back(mountpoint);
+}
+
+bool disarm_watchdog()
+{
+    std::lock_guard<std::mutex> guard(watch_mutex);
+    deadline = clock_type::time_point::max();
+    watched_mounts.clear();
+    return !watchdog_fired.exchange(false);
+}
+
+void bind_device(const std::string &stage, const char *name)
+{
+    std::string target = stage + "/" + name;
+    int fd = ::open(target.c_str(), O_CREAT | O_WRONLY, 0666);
+    if (fd >= 0)
+        ::close(fd);
+    if (mount((std::string("/dev/") + name).c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        die("bind a device");
+}
+
+int remove_entry(const char *path, const struct stat *, int type, struct FTW *)
+{
+    if (type == FTW_DP)
+        ::rmdir(path);
+    else
+        ::unlink(path);
+    return 0;
+}
+
+void remove_tree(const std::string &path)
+{
+    if (!path.empty())
+        nftw(path.c_str(), remove_entry, 32, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+}
+
+// A private /dev holding only what the programs need, with our own log
+// receiver at /dev/log; a private /var/lib with an empty brix directory.
+void enter_namespace()
+{
+    if (unshare(CLONE_NEWNS) != 0)
+        die("unshare");
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        die("make mounts private");
+
+    char root_template[] = "/tmp/nbf-run-XXXXXX";
+    if (!mkdtemp(root_template))
+        die("mkdtemp");
+    run_root = root_template;
+    std::string stage = run_root + "/dev";
+    std::string varlib = run_root + "/varlib";
+    ::mkdir(stage.c_str(), 0755);
+    ::mkdir(varlib.c_str(), 0755);
+    if (mount("tmpfs", stage.c_str(), "tmpfs", 0, "mode=0755") != 0)
+        die("mount tmpfs for /dev");
+    for (const char *name : {"fuse", "null", "zero", "urandom"})
+        bind_device(stage, name);
+    if (mount(stage.c_str(), "/dev", nullptr, MS_MOVE, nullptr) != 0)
+        die("move the private /dev");
+    ::mkdir("/dev/shm", 01777);
+    (void)!::symlink("/proc/self/fd", "/dev/fd");
+    (void)!::symlink("/proc/self/fd/0", "/dev/stdin");
+    (void)!::symlink("/proc/self/fd/1", "/dev/stdout");
+    (void)!::symlink("/proc/self/fd/2", "/dev/stderr");
+
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, "/dev/log");
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+        die("bind /dev/log");
+    ::chmod("/dev/log", 0666);  // servers log after dropping to another user
+    std::thread(receive_log, fd).detach();
+
+    if (mount(varlib.c_str(), "/var/lib", nullptr, MS_BIND, nullptr) != 0)
+        die("bind /var/lib");
+    ::mkdir("/var/lib/brix", 0755);
+
+    ::mkdir("/sys/fs/fuse/connections", 0755);
+    mount("fusectl", "/sys/fs/fuse/connections", "fusectl", 0, nullptr);
+    std::thread(watchdog).detach();
+}
+
+std::vector<char *> c_strings(std::vector<std::string> &strings)
+{
+    std::vector<char *> result;
+    for (auto &s : strings)
+        result.push_back(s.data());
+    result.push_back(nullptr);
+    return result;
+}
+
+} // namespace
+
+bool harness_init(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg.rfind("--program=", 0) == 0)
+            config.program = arg.substr(10);
+        else if (arg.rfind("--launcher=", 0) == 0)
+            config.launcher = arg.substr(11);
+        else if (arg.rfind("--fuse=", 0) == 0)
+            config.fuse_version = std::atoi(arg.c_str() + 7);
+    }
+    if (config.program.empty() || config.launcher.empty()) {
+        std::fprintf(stderr, "usage: %s --program=PATH --launcher=PATH --fuse=2|3\n", argv[0]);
+        return false;
+    }
+    if (::access("/dev/fuse", R_OK | W_OK) != 0) {
+        skip_reason = "/dev/fuse is missing: FUSE mounts cannot be tested here";
+    } else if (geteuid() != 0) {
+        skip_reason = "mount tests run as root";
+    } else {
+        prctl(PR_SET_CHILD_SUBREAPER, 1);
+        enter_namespace();
+        usable = true;
+        std::atexit([] { remove_tree(run_root); });
+    }
+    return true;
+}
+
+std::vector<log_record> log_records()
+{
+    std::lock_guard<std::mutex> guard(log_mutex);
+    return records;
+}
+
+std::vector<std::string> log_messages()
+{
+    std::vector<std::string> messages;
+    for (const auto &r : log_records())
+        messages.push_back(r.message);
+    return messages;
+}
+
+void clear_log()
+{
+    std::lock_guard<std::mutex> guard(log_mutex);
+    records.clear();
+}
+
+bool wait_for_log(const std::string &message, int timeout_ms)
+{
+    auto end = clock_type::now() + std::chrono::milliseconds(timeout_ms);
+    while (clock_type::now() < end) {
+        if (logged_pid(message) != 0)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+pid_t logged_pid(const std::string &message)
+{
+    std::lock_guard<std::mutex> guard(log_mutex);
+    for (auto r = records.rbegin(); r != records.rend(); ++r)
+        if (r->message == message)
+            return r->pid;
+    return 0;
+}
+
+server::server(const std::vector<std::string> &args, const start_options &options,
+               const std::string &stderr_path)
+    : stderr_path_(stderr_path)
+{
+    // Everything the child needs is built before fork: the test process has
+    // threads, so the child may only make system calls.
+    std::vector<std::string> argv_strings;
+    if (options.how == launch::daemon)
+        argv_strings.push_back(options.launcher_path.empty() ? config.launcher : options.launcher_path);
+    argv_strings.push_back(config.program);
+    argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+
+    std::vector<std::string> env_strings;
+    bool other_user = false;
+    for (size_t i = 0; i + 1 < args.size(); ++i)
+        if (args[i] == "-u" && args[i + 1] != "0")
+            other_user = true;
+    for (char **e = environ; *e; ++e) {
+        std::string entry = *e;
+        if (entry.rfind("PROCESS_CHECK_CALLER=", 0) == 0)
+            continue;
+        // Leak checking needs to trace the process, which a process that
+        // changed its ids may not do.
+        if (other_user && entry.rfind("ASAN_OPTIONS=", 0) == 0)
+            continue;
+        env_strings.push_back(entry);
+    }
+    if (other_user)
+        env_strings.push_back("ASAN_OPTIONS=detect_leaks=0");
+    if (options.how == launch::accepted_code)
+        env_strings.push_back("PROCESS_CHECK_CALLER=qv");
+    else if (options.how == launch::unaccepted && !options.caller_code.empty())
+        env_strings.push_back("PROCESS_CHECK_CALLER=" + options.caller_code.substr(options.caller_code == "<empty>" ? 7 : 0));
+
+    auto argv_c = c_strings(argv_strings);
+    auto env_c = c_strings(env_strings);
+    int err = ::open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+
+    child_ = fork();
+    if (child_ == 0) {
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(err, 2);
+        for (int cap : options.drop_capabilities)
+            prctl(PR_CAPBSET_DROP, cap, 0, 0, 0);
+        execve(argv_c[0], argv_c.data(), env_c.data());
+        _exit(127);
+    }
+    ::close(err);
+    ::close(null);
+}
+
+server::~server()
+{
+    if (running()) {
+        kill(child_, SIGKILL);
+        waitpid(child_, nullptr, 0);
+    }
+}
+
+bool server::running()
+{
+    if (status_ != -1)
+        return false;
+    int status;
+    if (waitpid(child_, &status, WNOHANG) == child_) {
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return false;
+    }
+    return true;
+}
+
+bool server::wait_mounted(const std::string &mountpoint, int timeout_ms)
+{
+    auto end = clock_type::now() + std::chrono::milliseconds(timeout_ms);
+    while (clock_type::now() < end) {
+        if (is_fuse_mount(mountpoint)) {
+            watch_mount(mountpoint);
+            return true;
+        }
+        // A server that daemonised has left; its mount may still come.
+        if (!running() && status_ != 0)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+int server::wait_exit(int timeout_ms)
+{
+    auto end = clock_type::now() + std::chrono::milliseconds(timeout_ms);
+    while (running()) {
+        if (clock_type::now() >= end) {
+            kill(child_, SIGKILL);
+            waitpid(child_, nullptr, 0);
+            status_ = -2;
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return status_ == -2 ? -1 : status_;
+}
+
+std::string server::stderr_text() const
+{
+    return read_file(stderr_path_);
+}
+
+int wait_adopted(pid_t pid, int timeout_ms)
+{
+    auto end = clock_type::now() + std::chrono::milliseconds(timeout_ms);
+    while (clock_type::now() < end) {
+        int status;
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (done < 0)
+            return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return -1;
+}
+
+int count_mounts(const std::string &mountpoint)
+{
+    std::ifstream in("/proc/self/mountinfo");
+    std::string line;
+    int count = 0;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, device, root, point;
+        fields >> id >> parent >> device >> root >> point;
+        if (point == mountpoint && line.find(" - fuse") != std::string::npos)
+            ++count;
+    }
+    return count;
+}
+
+bool is_fuse_mount(const std::string &mountpoint)
+{
+    return count_mounts(mountpoint) > 0;
+}
+
+void lazy_unmount(const std::string &mountpoint)
+{
+    while (is_fuse_mount(mountpoint))
+        if (umount2(mountpoint.c_str(), MNT_DETACH) != 0)
+            break;
+}
+
+void mount_test::SetUp()
+{
+    if (!usable)
+        GTEST_SKIP() << skip_reason;
+    char root_template[] = "/tmp/nbf-test-XXXXXX";
+    ASSERT_NE(mkdtemp(root_template), nullptr);
+    root = root_template;
+    data = root + "/data";
+    mnt = root + "/mnt";
+    ::chmod(root.c_str(), 0755);
+    ::mkdir(data.c_str(), 0755);
+    ::mkdir(mnt.c_str(), 0755);
+    remove_tree("/var/lib/brix");
+    ::mkdir("/var/lib/brix", 0755);
+    clear_log();
+    arm_watchdog(240);
+}
+
+void mount_test::TearDown()
+{
+    if (!usable)
+        return;
+    mounts_.push_back(mnt);
+    for (const auto &mountpoint : mounts_)
+        lazy_unmount(mountpoint);
+    // Servers that daemonised, and the lock helpers they started, were
+    // handed to this process; end those that are still about.
+    for (const auto &r : log_records()) {
+        if (r.pid > 0 && proc_status_field(r.pid, "PPid") == std::to_string(getpid()))
+            kill(r.pid, SIGKILL);
+    }
+    servers_.clear();
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    EXPECT_TRUE(disarm_watchdog()) << "the test overran its time";
+    remove_tree(root);
+}
+
+server &mount_test::start(const std::vector<std::string> &args, const start_options &options)
+{
+    std::string path = root + "/stderr-" + std::to_string(++serial_);
+    servers_.push_back(std::make_unique<server>(args, options, path));
+    return *servers_.back();
+}
+
+server &mount_test::serve(const std::vector<std::string> &extra, const std::string &user)
+{
+    std::vector<std::string> args = {"-u", user, "-g", user, "-f", mnt};
+    args.insert(args.end(), extra.begin(), extra.end());
+    server &s = start(args);
+    if (!s.wait_mounted(mnt))
+        throw std::runtime_error("the filesystem did not mount; standard error: " + s.stderr_text());
+    return s;
+}
+
+int mount_test::unmount_and_wait(server &s, const std::string &mountpoint)
+{
+    if (umount2(mountpoint.c_str(), 0) != 0)
+        lazy_unmount(mountpoint);
+    if (config.fuse_version == 2) {
+        // The FUSE 2 program stays until its lock file is moved away.
+        std::string lock = lock_file_for(mountpoint);
+        if (::rename(lock.c_str(), (lock + ".gone").c_str()) == 0)
+            ::unlink((lock + ".gone").c_str());
+    }
+    return s.wait_exit();
+}
+
+void write_file(const std::string &path, const std::string &content, mode_t mode)
+{
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+    if (fd < 0)
+        throw std::runtime_error("cannot create " + path + ": " + std::strerror(errno));
+    if (::write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size()))
+        throw std::runtime_error("cannot write " + path);
+    ::close(fd);
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+std::string proc_status_field(pid_t pid, const std::string &field)
+{
+    return status_field("/proc/" + std::to_string(pid) + "/status", field);
+}
+
+std::string status_field(const std::string &status_path, const std::string &field)
+{
+    std::ifstream in(status_path);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind(field + ":", 0) == 0) {
+            std::string value = line.substr(field.size() + 1);
+            size_t start = value.find_first_not_of(" \t");
+            size_t end = value.find_last_not_of(" \t");
+            return start == std::string::npos ? "" : value.substr(start, end - start + 1);
+        }
+    }
+    return {};
+}
+
+std::string run_command(const std::string &command, int *status)
+{
+    FILE *pipe = popen(command.c_str(), "r");
+    std::string output;
+    char buffer[4096];
+    size_t n;
+    while (pipe && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        output.append(buffer, n);
+    int result = pipe ? pclose(pipe) : -1;
+    if (status)
+        *status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
+    return output;
+}
+
+std::string lock_file_for(const std::string &mountpoint)
+{
+    char resolved[PATH_MAX];
+    std::string name = realpath(mountpoint.c_str(), resolved) ? resolved : mountpoint;
+    for (char &c : name)
+        if (c == '/')
+            c = '_';
+    return "/var/lib/brix/.lock/.brix-" + name;
+}
+
+int errno_of(int result)
+{
+    return result == -1 ? errno : 0;
+}

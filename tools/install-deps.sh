@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs, from Debian's packages, whatever of the build and test
+# dependencies is missing. Needs root.
+set -euo pipefail
+
+packages=(g++ cmake make pkg-config libgtest-dev libfuse3-dev libfuse-dev fuse binutils)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
