@@ -467,7 +467,8 @@ void mount_test::TearDown()
         return;
     mounts_.push_back(mnt);
     for (const auto &mountpoint : mounts_)
-        lazy_unmount(mountpoint);
+        while (umount2(mountpoint.c_str(), MNT_DETACH) == 0) {
+        }
     // Servers that daemonised, and the lock helpers they started, were
     // handed to this process; end those that are still about.
     for (const auto &r : log_records()) {

@@ -1,0 +1,334 @@
+// File data, locks and allocation through the mount.
+#include "support/harness.h"
+
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/falloc.h>
+#include <random>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+class FileIO : public mount_test {
+protected:
+    // Writes size bytes through the mount in random pieces at random
+    // offsets (and once more in order, so nothing is left unwritten), then
+    // compares the host file and a read back through the mount.
+    void round_trip(const std::string &name, size_t size, uint64_t seed);
+};
+
+void fill_random(std::vector<char> &bytes, uint64_t seed)
+{
+    std::mt19937_64 random(seed);
+    size_t i = 0;
+    for (; i + 8 <= bytes.size(); i += 8) {
+        uint64_t word = random();
+        std::memcpy(bytes.data() + i, &word, 8);
+    }
+    for (; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(random());
+}
+
+bool read_whole(int fd, std::vector<char> &into, size_t size)
+{
+    into.assign(size, 0);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = pread(fd, into.data() + done, std::min<size_t>(size - done, 1 << 20), static_cast<off_t>(done));
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    char extra;
+    return pread(fd, &extra, 1, static_cast<off_t>(size)) == 0;
+}
+
+void FileIO::round_trip(const std::string &name, size_t size, uint64_t seed)
+{
+    std::vector<char> expected(size);
+    fill_random(expected, seed);
+    int fd = open(m(d(name)).c_str(), O_CREAT | O_RDWR | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    for (size_t at = 0; at < size;) {
+        size_t piece = std::min<size_t>(size - at, 1 << 20);
+        ASSERT_EQ(pwrite(fd, expected.data() + at, piece, static_cast<off_t>(at)), static_cast<ssize_t>(piece));
+        at += piece;
+    }
+    std::mt19937_64 random(seed + 1);
+    for (int i = 0; size > 0 && i < 200; ++i) {
+        size_t at = random() % size;
+        size_t length = 1 + random() % std::min<size_t>(size - at, 300000);
+        for (size_t k = 0; k < length; ++k)
+            expected[at + k] = static_cast<char>(expected[at + k] ^ 0x5a);
+        ASSERT_EQ(pwrite(fd, expected.data() + at, length, static_cast<off_t>(at)), static_cast<ssize_t>(length));
+    }
+    ASSERT_EQ(close(fd), 0);
+
+    std::vector<char> actual;
+    int host = open(d(name).c_str(), O_RDONLY);
+    ASSERT_TRUE(read_whole(host, actual, size)) << name;
+    close(host);
+    EXPECT_TRUE(actual == expected) << name << ": host bytes differ";
+    int mirrored = open(m(d(name)).c_str(), O_RDONLY);
+    ASSERT_TRUE(read_whole(mirrored, actual, size)) << name;
+    close(mirrored);
+    EXPECT_TRUE(actual == expected) << name << ": bytes read back differ";
+}
+
+TEST_F(FileIO, DataRoundTripsByteForByte)
+{
+    serve();
+    uint64_t seed = 1;
+    for (size_t size : {size_t(0), size_t(1), size_t(4095), size_t(4096), size_t(65537),
+                        size_t((1 << 20) + 13), size_t((24 << 20) + 5)})
+        round_trip("file-" + std::to_string(size), size, seed++);
+
+    int fd = open(m(d("file-4096")).c_str(), O_RDONLY);
+    char byte;
+    EXPECT_EQ(pread(fd, &byte, 1, 4096), 0);
+    EXPECT_EQ(pread(fd, &byte, 1, 1 << 30), 0);
+    close(fd);
+}
+
+TEST_F(FileIO, LargeFileRoundTrips)
+{
+    serve();
+    round_trip("large", size_t(1) << 30, 99);
+}
+
+TEST_F(FileIO, ConcurrentWritersAndReaders)
+{
+    serve();
+    const std::string file = m(d("shared"));
+    constexpr size_t block = 4096;
+    constexpr int blocks = 1024;  // 4 MiB
+    write_file(d("shared"), std::string(block * blocks, '\0'));
+    auto pattern = [](int writer, int index) {
+        std::string bytes(block, '\0');
+        for (size_t i = 0; i < block; ++i)
+            bytes[i] = static_cast<char>((writer * 131 + index * 7 + static_cast<int>(i)) & 0xff);
+        return bytes;
+    };
+    // Writers 0 to 3 are threads, 4 and 5 processes. The first half of the
+    // file is split between them; all of them write the second half.
+    auto work = [&](int writer) {
+        int fd = open(file.c_str(), O_RDWR);
+        bool ok = fd >= 0;
+        for (int round = 0; ok && round < 2; ++round) {
+            for (int i = writer; i < blocks / 2; i += 6)
+                ok = ok && pwrite(fd, pattern(writer, i).data(), block, static_cast<off_t>(i * block)) == block;
+            for (int i = blocks / 2; i < blocks; ++i)
+                ok = ok && pwrite(fd, pattern(writer, i).data(), block, static_cast<off_t>(i * block)) == block;
+            char buffer[block];
+            for (int i = 0; ok && i < blocks; i += 17)
+                ok = pread(fd, buffer, block, static_cast<off_t>(i * block)) == block;
+        }
+        close(fd);
+        return ok;
+    };
+    std::vector<pid_t> children;
+    for (int writer = 4; writer < 6; ++writer) {
+        pid_t child = fork();
+        if (child == 0)
+            _exit(work(writer) ? 0 : 1);
+        children.push_back(child);
+    }
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int writer = 0; writer < 4; ++writer)
+        threads.emplace_back([&, writer] { failures += work(writer) ? 0 : 1; });
+    for (auto &t : threads)
+        t.join();
+    for (pid_t child : children) {
+        int status;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(failures, 0);
+
+    std::string host = read_file(d("shared"));
+    ASSERT_EQ(host.size(), block * blocks);
+    for (int i = 0; i < blocks; ++i) {
+        std::string got = host.substr(i * block, block);
+        if (i < blocks / 2) {
+            EXPECT_EQ(got, pattern(i % 6, i)) << "block " << i;
+        } else {
+            bool whole = false;
+            for (int writer = 0; writer < 6; ++writer)
+                whole = whole || got == pattern(writer, i);
+            EXPECT_TRUE(whole) << "block " << i << " mixes writers";
+        }
+    }
+    EXPECT_EQ(read_file(file), host);
+}
+
+TEST_F(FileIO, RecordLocksConflictAsOnTheHost)
+{
+    write_file(d("locked"), std::string(100, 'x'));
+    serve();
+    const std::string file = m(d("locked"));
+    int ready[2], go[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(go), 0);
+    pid_t holder = fork();
+    if (holder == 0) {
+        int fd = open(file.c_str(), O_RDWR);
+        struct flock lock = {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        lock.l_start = 10;
+        lock.l_len = 20;
+        char byte = fcntl(fd, F_SETLK, &lock) == 0 ? 'y' : 'n';
+        (void)!write(ready[1], &byte, 1);
+        (void)!read(go[0], &byte, 1);
+        usleep(300000);
+        lock.l_type = F_UNLCK;
+        fcntl(fd, F_SETLK, &lock);
+        pause();
+        _exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    ASSERT_EQ(byte, 'y') << "the holder could not lock";
+
+    int fd = open(file.c_str(), O_RDWR);
+    struct flock probe = {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    probe.l_start = 0;
+    probe.l_len = 15;
+    ASSERT_EQ(fcntl(fd, F_GETLK, &probe), 0) << strerror(errno);
+    EXPECT_EQ(probe.l_type, F_WRLCK);
+    EXPECT_EQ(probe.l_start, 10);
+    EXPECT_EQ(probe.l_len, 20);
+
+    struct flock want = {};
+    want.l_type = F_WRLCK;
+    want.l_whence = SEEK_SET;
+    want.l_start = 25;
+    want.l_len = 10;
+    EXPECT_EQ(fcntl(fd, F_SETLK, &want), -1);
+    EXPECT_TRUE(errno == EAGAIN || errno == EACCES) << strerror(errno);
+    struct flock elsewhere = want;
+    elsewhere.l_start = 50;
+    EXPECT_EQ(fcntl(fd, F_SETLK, &elsewhere), 0);
+
+    auto before = std::chrono::steady_clock::now();
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    EXPECT_EQ(fcntl(fd, F_SETLKW, &want), 0) << strerror(errno);
+    EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(200));
+    close(fd);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+}
+
+TEST_F(FileIO, FlockConflictsBetweenProcesses)
+{
+    write_file(d("flocked"), "x");
+    serve();
+    const std::string file = m(d("flocked"));
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t holder = fork();
+    if (holder == 0) {
+        int fd = open(file.c_str(), O_RDONLY);
+        char byte = flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
+        (void)!write(ready[1], &byte, 1);
+        pause();
+        _exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    ASSERT_EQ(byte, 'y');
+    int fd = open(file.c_str(), O_RDONLY);
+    EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), -1);
+    EXPECT_EQ(errno, EWOULDBLOCK);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    EXPECT_EQ(flock(fd, LOCK_EX), 0) << "released with its holder";
+    close(fd);
+}
+
+TEST_F(FileIO, AllocationCopyAndSeek)
+{
+    write_file(d("file"), "abcdefgh");
+    serve();
+    int fd = open(m(d("file")).c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, 1 << 20), -1);
+    EXPECT_EQ(errno, EOPNOTSUPP);
+    EXPECT_EQ(fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, 4), -1);
+    EXPECT_EQ(errno, EOPNOTSUPP);
+    EXPECT_EQ(read_file(d("file")), "abcdefgh");
+    EXPECT_EQ(fallocate(fd, 0, 0, 65536), 0);
+    struct stat st;
+    ASSERT_EQ(stat(d("file").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 65536);
+
+    int out = open(m(d("copy")).c_str(), O_CREAT | O_RDWR, 0644);
+    ASSERT_GE(out, 0);
+    loff_t in_offset = 2, out_offset = 1;
+    EXPECT_EQ(copy_file_range(fd, &in_offset, out, &out_offset, 4, 0), 4);
+    EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 0);
+    EXPECT_EQ(lseek(out, 0, SEEK_CUR), 0);
+    EXPECT_EQ(read_file(d("copy")), std::string("\0cdef", 5));
+    close(out);
+    close(fd);
+
+    // A sparse file: data at the start and past a hole of 4 MiB.
+    int host = open(d("sparse").c_str(), O_CREAT | O_RDWR, 0644);
+    ASSERT_EQ(pwrite(host, "data", 4, 0), 4);
+    ASSERT_EQ(pwrite(host, "more", 4, 4 << 20), 4);
+    fsync(host);
+    int sparse = open(m(d("sparse")).c_str(), O_RDONLY);
+    for (int whence : {SEEK_DATA, SEEK_HOLE}) {
+        for (off_t at : {off_t(0), off_t(100), off_t(1 << 20), off_t((4 << 20) + 2)}) {
+            off_t expected = lseek(host, at, whence);
+            off_t got = lseek(sparse, at, whence);
+            if (fuse3())
+                EXPECT_EQ(got, expected) << whence << " " << at;
+            else
+                EXPECT_GE(got, at) << "the kernel answers without the program";
+        }
+    }
+    close(sparse);
+    close(host);
+}
+
+TEST_F(FileIO, FullHostFileSystemKeepsEarlierData)
+{
+    std::string small = root + "/small";
+    ASSERT_EQ(mkdir(small.c_str(), 0755), 0);
+    ASSERT_EQ(mount("tmpfs", small.c_str(), "tmpfs", 0, "size=2m"), 0);
+    mounts_.push_back(small);
+    serve();
+    std::vector<char> bytes(4 << 20);
+    fill_random(bytes, 7);
+    int fd = open(m(small + "/fill").c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0);
+    size_t written = 0;
+    int error = 0;
+    while (written < bytes.size()) {
+        ssize_t n = pwrite(fd, bytes.data() + written, 65536, static_cast<off_t>(written));
+        if (n <= 0) {
+            error = n < 0 ? errno : 0;
+            break;
+        }
+        written += static_cast<size_t>(n);
+    }
+    EXPECT_EQ(error, ENOSPC);
+    EXPECT_LT(written, bytes.size());
+    EXPECT_GT(written, 0u);
+    close(fd);
+    std::string host = read_file(small + "/fill");
+    ASSERT_GE(host.size(), written);
+    EXPECT_TRUE(std::equal(host.begin(), host.begin() + static_cast<long>(written), bytes.begin()));
+}
+
+} // namespace
