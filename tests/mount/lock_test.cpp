@@ -68,7 +68,7 @@ TEST_F(MountLock, ExistingModesAreSetBackAndContentsKept)
     EXPECT_EQ(read_file(lock), "left by someone");
     ASSERT_EQ(stat("/var/lib/brix/.lock", &st), 0);
     EXPECT_EQ(st.st_mode, S_IFDIR | directory_mode());
-    EXPECT_EQ(unmount_and_wait(s, mnt), 0);
+    EXPECT_EQ(unmount_and_wait(s, mnt), 0) << s.stderr_text();
 }
 
 TEST_F(MountLock, SecondInstanceIsRefusedUntilTheFirstEnds)

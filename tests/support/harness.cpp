@@ -9,6 +9,7 @@
 #include <fstream>
 #include <ftw.h>
 #include <mutex>
+#include <poll.h>
 #include <sstream>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -67,18 +68,26 @@ log_record parse_record(const std::string &text)
     return r;
 }
 
-void receive_log(int fd)
+int log_socket = -1;
+
+// Takes every datagram already queued. Called with log_mutex held, so that
+// a reader never misses a message sent before it asked.
+void drain_log()
 {
     char buffer[8192];
-    for (;;) {
-        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0) {
-            if (n < 0 && errno == EINTR)
-                continue;
-            return;
-        }
-        std::lock_guard<std::mutex> guard(log_mutex);
+    ssize_t n;
+    while ((n = recv(log_socket, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
         records.push_back(parse_record(std::string(buffer, static_cast<size_t>(n))));
+}
+
+void receive_log()
+{
+    for (;;) {
+        pollfd ready = {log_socket, POLLIN, 0};
+        if (poll(&ready, 1, -1) < 0 && errno != EINTR)
+            return;
+        std::lock_guard<std::mutex> guard(log_mutex);
+        drain_log();
     }
 }
 
@@ -195,14 +204,14 @@ void enter_namespace()
     (void)!::symlink("/proc/self/fd/1", "/dev/stdout");
     (void)!::symlink("/proc/self/fd/2", "/dev/stderr");
 
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    log_socket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strcpy(address.sun_path, "/dev/log");
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+    if (log_socket < 0 || bind(log_socket, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
         die("bind /dev/log");
     ::chmod("/dev/log", 0666);  // servers log after dropping to another user
-    std::thread(receive_log, fd).detach();
+    std::thread(receive_log).detach();
 
     if (mount(varlib.c_str(), "/var/lib", nullptr, MS_BIND, nullptr) != 0)
         die("bind /var/lib");
@@ -255,6 +264,7 @@ bool harness_init(int argc, char **argv)
 std::vector<log_record> log_records()
 {
     std::lock_guard<std::mutex> guard(log_mutex);
+    drain_log();
     return records;
 }
 
@@ -269,6 +279,7 @@ std::vector<std::string> log_messages()
 void clear_log()
 {
     std::lock_guard<std::mutex> guard(log_mutex);
+    drain_log();
     records.clear();
 }
 
@@ -286,6 +297,7 @@ bool wait_for_log(const std::string &message, int timeout_ms)
 pid_t logged_pid(const std::string &message)
 {
     std::lock_guard<std::mutex> guard(log_mutex);
+    drain_log();
     for (auto r = records.rbegin(); r != records.rend(); ++r)
         if (r->message == message)
             return r->pid;
