@@ -2,6 +2,7 @@
 #include "support/harness.h"
 
 #include <fstream>
+#include <csignal>
 #include <linux/capability.h>
 #include <sstream>
 #include <sys/mount.h>
@@ -33,6 +34,21 @@ TEST_F(Startup, ServesThroughLauncherAndLogsProgressInOrder)
         EXPECT_EQ(r.facility, LOG_USER);
         EXPECT_EQ(r.severity, LOG_DEBUG);
         EXPECT_NE(r.pid, s.pid()) << "the launcher's child is the program itself";
+    }
+}
+
+TEST_F(Startup, LauncherTurnsSignalsIntoAnUnmount)
+{
+    for (int signal : {SIGTERM, SIGINT}) {
+        clear_log();
+        server &s = start({"-u", "0", "-g", "0", "-f", mnt}, {.how = launch::daemon});
+        ASSERT_TRUE(s.wait_mounted(mnt)) << s.stderr_text();
+        ASSERT_TRUE(wait_for_log("norra-brix-fuse is running."));
+        kill(s.pid(), signal);
+        // The FUSE 2 program ends too: the launcher moves its lock file away.
+        EXPECT_EQ(s.wait_exit(), 0) << signal;
+        EXPECT_FALSE(is_fuse_mount(mnt));
+        EXPECT_EQ(log_messages(), progress);
     }
 }
 
