@@ -9,8 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNBF_TESTS=OFF >/dev/null
-cmake --build build -j"$(nproc)"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" --target norra-brix-fuse norra-brix-fuse2 norra-brix-daemon
 
 mountpoint=${1:-/tmp/norra-brix-mirror}
 shift || true
