@@ -18,7 +18,7 @@ run_suite() {
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
-  run_suite build-sanitize -DCMAKE_BUILD_TYPE=Debug -DNBF_SANITIZE=ON
+  run_suite build-sanitize -DCMAKE_BUILD_TYPE=Debug -DNBF_SANITIZE=address
 
 # The fuzz targets, briefly, so that they keep building and running.
 bash tools/fuzz.sh "${NBF_FUZZ_SECONDS:-15}"
