@@ -3,6 +3,7 @@
 
 #include <fstream>
 #include <csignal>
+#include <fcntl.h>
 #include <linux/capability.h>
 #include <sstream>
 #include <sys/mount.h>
@@ -165,6 +166,32 @@ TEST_F(Startup, DropsToTheGivenUserAndGroup)
     EXPECT_EQ(stat(m(secret + "/file").c_str(), &st), -1);
     EXPECT_EQ(errno, EACCES);
     EXPECT_EQ(stat((secret + "/file").c_str(), &st), 0) << "the host itself lets root in";
+
+    // The lock helper started for record locks runs as the same user, and
+    // inherits none of the program's own descriptors (the lock file).
+    write_file(d("locked"), "x");
+    int fd = open(m(d("locked")).c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    struct flock lock = {};
+    lock.l_type = F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    ASSERT_EQ(fcntl(fd, F_SETLK, &lock), 0) << strerror(errno);
+    // The helper detaches (so it is found among this process's adoptees)
+    // and runs a process for each lock owner.
+    int helpers = 0;
+    for (pid_t child : children_of(getpid())) {
+        std::string status = "/proc/" + std::to_string(child) + "/status";
+        if (status_field(status, "Name") != "ulockmgr_server" || status_field(status, "State")[0] == 'Z')
+            continue;
+        ++helpers;
+        EXPECT_EQ(status_field(status, "Uid"), "65534\t65534\t65534\t65534");
+        EXPECT_EQ(status_field(status, "Gid"), "65534\t65534\t65534\t65534");
+        EXPECT_EQ(status_field(status, "Groups"), "65534");
+        std::string fds = run_command("ls -l /proc/" + std::to_string(child) + "/fd");
+        EXPECT_EQ(fds.find("/var/lib/brix"), std::string::npos) << fds;
+    }
+    EXPECT_GE(helpers, 1);
+    close(fd);
 }
 
 TEST_F(Startup, ForegroundSingleThreadedAndCloneFd)

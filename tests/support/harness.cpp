@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <ftw.h>
@@ -13,6 +14,7 @@
 #include <sstream>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -350,6 +352,10 @@ server::server(const std::vector<std::string> &args, const start_options &option
         dup2(err, 2);
         for (int cap : options.drop_capabilities)
             prctl(PR_CAPBSET_DROP, cap, 0, 0, 0);
+        if (options.descriptor_limit > 0) {
+            rlimit limit = {static_cast<rlim_t>(options.descriptor_limit), static_cast<rlim_t>(options.descriptor_limit)};
+            setrlimit(RLIMIT_NOFILE, &limit);
+        }
         execve(argv_c[0], argv_c.data(), env_c.data());
         _exit(127);
     }
@@ -584,6 +590,22 @@ std::string lock_file_for(const std::string &mountpoint)
         if (c == '/')
             c = '_';
     return "/var/lib/brix/.lock/.brix-" + name;
+}
+
+std::vector<pid_t> children_of(pid_t pid)
+{
+    std::vector<pid_t> children;
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR *dir = opendir(tasks.c_str());
+    while (dirent *task = dir ? readdir(dir) : nullptr) {
+        std::istringstream list(read_file(tasks + "/" + task->d_name + "/children"));
+        pid_t child;
+        while (list >> child)
+            children.push_back(child);
+    }
+    if (dir)
+        closedir(dir);
+    return children;
 }
 
 int errno_of(int result)

@@ -49,6 +49,7 @@ struct start_options {
     std::string caller_code;           // with launch::unaccepted: a value to set, if any
     std::vector<int> drop_capabilities;  // removed from the bounding set before exec
     std::string launcher_path;         // overrides config.launcher
+    int descriptor_limit = 0;          // RLIMIT_NOFILE of the program, if set
 };
 
 // One run of the program under test.
@@ -110,6 +111,9 @@ protected:
     std::vector<std::string> mounts_;
     int serial_ = 0;
 };
+
+// Processes whose parent is pid.
+std::vector<pid_t> children_of(pid_t pid);
 
 // Small host helpers.
 void write_file(const std::string &path, const std::string &content, mode_t mode = 0644);
