@@ -1,24 +1,35 @@
 #!/usr/bin/env bash
-# Builds and runs every test twice: a normal build, then one under
-# AddressSanitizer and UndefinedBehaviorSanitizer. Needs root (the mount
-# tests mount FUSE file systems in a private mount namespace).
+# Builds and runs every test: a normal build, then one under AddressSanitizer
+# and UndefinedBehaviorSanitizer, then the concurrency tests under
+# ThreadSanitizer, then each fuzz target briefly. Needs root (the mount tests
+# mount FUSE file systems in private mount namespaces).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh
 jobs=$(nproc)
 
-run_suite() {
+build() {
   local dir=$1; shift
   cmake -S . -B "$dir" "$@" >/dev/null
   cmake --build "$dir" -j"$jobs"
-  (cd "$dir" && ctest --output-on-failure -j"$jobs")
 }
 
-run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
-  run_suite build-sanitize -DCMAKE_BUILD_TYPE=Debug -DNBF_SANITIZE=address
+check() {
+  local dir=$1; shift
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" "$@")
+}
 
-# The fuzz targets, briefly, so that they keep building and running.
+build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+check build
+
+build build-sanitize -DCMAKE_BUILD_TYPE=Debug -DNBF_SANITIZE=address
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
+  check build-sanitize
+
+# Any thread-sanitizer report fails the run.
+build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNBF_SANITIZE=thread
+TSAN_OPTIONS=halt_on_error=1:exitcode=66 check build-tsan -R 'Stress|FileIO|Listing'
+
 bash tools/fuzz.sh "${NBF_FUZZ_SECONDS:-15}"
