@@ -336,8 +336,9 @@ TEST_F(Stress, ManyWorkersLoseNothing)
     }
     EXPECT_EQ(handles, 0) << "handles left open";
     // Memory may settle in the first second; after that it stays flat.
-    if (!sanitized)
+    if (!sanitized) {
         EXPECT_LT(rss_late - rss_early, 8 * 1024) << rss_early << " KiB, then " << rss_late << " KiB";
+    }
     std::printf("stress: %d workers, %d s, %llu locked increments, server %ld -> %ld KiB resident\n", workers,
                 seconds, static_cast<unsigned long long>(increments), rss_early, rss_late);
 }
