@@ -32,14 +32,16 @@ bool usable = false;
 std::string skip_reason;
 std::string run_root;  // per-process scratch directory on the host
 
-std::mutex log_mutex;
-std::vector<log_record> records;
+// The receiver and watchdog threads run until the process ends, so what they
+// touch is never destroyed.
+std::mutex &log_mutex = *new std::mutex;
+std::vector<log_record> &records = *new std::vector<log_record>;
 
 // The watchdog aborts the FUSE connections of a test that overran its time,
 // so that whatever waits on them gets ENOTCONN instead of hanging.
-std::mutex watch_mutex;
+std::mutex &watch_mutex = *new std::mutex;
 clock_type::time_point deadline = clock_type::time_point::max();
-std::vector<std::string> watched_mounts;
+std::vector<std::string> &watched_mounts = *new std::vector<std::string>;
 std::atomic<bool> watchdog_fired{false};
 
 void die(const char *what)
