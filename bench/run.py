@@ -1,0 +1,327 @@
+#!/usr/bin/env python3
+"""Benchmark: the same workloads natively, through norra-brix-fuse, through
+norra-brix-fuse2 and through bindfs, interleaved in one run so that drift hits
+all alike. Reports the median of each cell and its speed relative to native,
+prints a table, writes CSV.
+
+Run as root (it mounts):  bench/run.py [--quick] [--reps N] [--tmpfs] [--variants]
+"""
+import argparse
+import csv
+import json
+import os
+import platform
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tarfile
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+SIZES = {
+    # name: (sequential bytes, random file bytes, random seconds, files, listing entries, tree files)
+    "default": (1 << 30, 256 << 20, 10, 10000, 100000, 3000),
+    "quick": (64 << 20, 32 << 20, 2, 1000, 5000, 300),
+}
+
+# What each metric measures, and whether more is better.
+METRICS = {
+    "seq-write MiB/s": True, "seq-read cold MiB/s": True, "seq-read warm MiB/s": True,
+    "rand 4k IOPS": True,
+    "create s": False, "stat s": False, "list s": False, "unlink s": False,
+    "list big dir s": False, "list+stat big dir s": False,
+    "tree extract s": False, "tree read s": False, "tree remove s": False,
+}
+
+
+def run(cmd, **kw):
+    return subprocess.run(cmd, check=True, capture_output=True, text=True, **kw).stdout
+
+
+def drop_caches():
+    try:
+        os.sync()
+        with open("/proc/sys/vm/drop_caches", "w") as f:
+            f.write("3\n")
+        return True
+    except OSError:
+        return False
+
+
+def is_mounted(point):
+    with open("/proc/self/mountinfo") as f:
+        return any(line.split()[4] == point for line in f)
+
+
+def mount_options(point):
+    with open("/proc/self/mountinfo") as f:
+        for line in f:
+            fields = line.split()
+            if fields[4] == point:
+                return fields[5] + " " + " ".join(fields[fields.index("-") + 1:])
+    return ""
+
+
+class Target:
+    """A place to run workloads: a backing directory and, for the FUSE
+    targets, a serving process whose view of it is `path`."""
+
+    def __init__(self, name, work, command=None):
+        self.name = name
+        self.backing = os.path.join(work, name.replace(" ", "_") + "-data")
+        self.mountpoint = os.path.join(work, name.replace(" ", "_") + "-mnt")
+        self.command = command
+        self.process = None
+        os.makedirs(self.backing)
+        if command is None:
+            self.path = self.backing
+            return
+        os.makedirs(self.mountpoint)
+        argv = [a.replace("{mnt}", self.mountpoint).replace("{data}", self.backing) for a in command]
+        env = dict(os.environ, PROCESS_CHECK_CALLER="qv")
+        self.process = subprocess.Popen(argv, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        for _ in range(500):
+            if is_mounted(self.mountpoint):
+                break
+            if self.process.poll() is not None:
+                raise RuntimeError(f"{name} did not start: {self.process.stderr.read().decode()}")
+            time.sleep(0.01)
+        else:
+            raise RuntimeError(f"{name} did not mount")
+        # Our programs mirror the host tree; bindfs shows the backing directory itself.
+        self.path = self.mountpoint + self.backing if "norra-brix" in command[0] else self.mountpoint
+        self.options = mount_options(self.mountpoint)
+
+    def reset_peak(self):
+        if self.process:
+            with open(f"/proc/{self.process.pid}/clear_refs", "w") as f:
+                f.write("5\n")
+
+    def peak_kib(self):
+        if not self.process:
+            return None
+        with open(f"/proc/{self.process.pid}/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+        return None
+
+    def stop(self):
+        if self.process:
+            subprocess.run(["umount", "-l", self.mountpoint], check=False)
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+def fio(directory, name, rw, size, extra=()):
+    out = run(["fio", f"--name={name}", f"--directory={directory}", f"--rw={rw}", f"--size={size}",
+               "--ioengine=psync", "--output-format=json", *extra])
+    job = json.loads(out[out.index("{"):])["jobs"][0]
+    return job
+
+
+def meta(tool, *args):
+    out = run([tool, *args])
+    return {line.split()[0]: float(line.split()[1]) for line in out.splitlines() if line.strip()}
+
+
+def make_tarball(work, files):
+    source = os.path.join(work, "tree-source")
+    for i in range(files):
+        directory = os.path.join(source, f"d{i % 40}", f"e{i % 7}")
+        os.makedirs(directory, exist_ok=True)
+        with open(os.path.join(directory, f"file{i}.txt"), "wb") as f:
+            f.write(os.urandom(512 + (i * 7919) % 16384))
+    tarball = os.path.join(work, "tree.tar")
+    with tarfile.open(tarball, "w") as t:
+        t.add(source, arcname="tree")
+    shutil.rmtree(source)
+    return tarball
+
+
+def workloads(sizes, tool, tarball, cold_ok):
+    seq, rand, seconds, files, entries, tree_files = sizes
+
+    def sequential(t):
+        w = fio(t.path, "seq", "write", seq, ["--bs=1M", "--end_fsync=1"])
+        result = {"seq-write MiB/s": w["write"]["bw_bytes"] / 2**20}
+        if cold_ok:
+            drop_caches()
+            result["seq-read cold MiB/s"] = fio(t.path, "seq", "read", seq, ["--bs=1M"])["read"]["bw_bytes"] / 2**20
+        result["seq-read warm MiB/s"] = fio(t.path, "seq", "read", seq, ["--bs=1M"])["read"]["bw_bytes"] / 2**20
+        os.unlink(os.path.join(t.backing, "seq.0.0"))
+        return result
+
+    def random_io(t):
+        j = fio(t.path, "rand", "randrw", rand, ["--bs=4k", "--time_based", f"--runtime={seconds}"])
+        os.unlink(os.path.join(t.backing, "rand.0.0"))
+        return {"rand 4k IOPS": j["read"]["iops"] + j["write"]["iops"]}
+
+    def metadata(t):
+        d = os.path.join(t.path, "meta")
+        os.mkdir(d)
+        r = meta(tool, "files", d, str(files))
+        os.rmdir(os.path.join(t.backing, "meta"))
+        return {f"{k} s": v for k, v in r.items()}
+
+    def listing(t):
+        big = os.path.join(t.backing, "big")
+        if not os.path.isdir(big):
+            os.mkdir(big)
+            run([tool, "populate", big, str(entries)])
+        view = os.path.join(t.path, "big")
+        return {"list big dir s": meta(tool, "list", view)["list"],
+                "list+stat big dir s": meta(tool, "list-stat", view)["list-stat"]}
+
+    def tree(t):
+        start = time.monotonic()
+        run(["tar", "-xf", tarball, "-C", t.path])
+        extract = time.monotonic() - start
+        view = os.path.join(t.path, "tree")
+        return {"tree extract s": extract,
+                "tree read s": meta(tool, "read-tree", view)["read-tree"],
+                "tree remove s": meta(tool, "remove-tree", view)["remove-tree"]}
+
+    return [("sequential", sequential), ("random", random_io), ("metadata", metadata),
+            ("listing", listing), ("tree", tree)]
+
+
+def machine():
+    cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")), "?")
+    mem = next((l.split()[1] for l in open("/proc/meminfo") if l.startswith("MemTotal")), "0")
+    return f"{os.cpu_count()} cores ({cpu}), {int(mem) // 1024 // 1024} GiB, kernel {platform.release()}"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="every workload once, on small sizes")
+    parser.add_argument("--reps", type=int, help="repetitions (default 3, quick 1)")
+    parser.add_argument("--build", default=os.path.join(ROOT, "build"), help="build directory with the programs")
+    parser.add_argument("--work", default="/var/tmp", help="where the backing directories go")
+    parser.add_argument("--tmpfs", action="store_true", help="back everything with a tmpfs")
+    parser.add_argument("--variants", action="store_true",
+                        help="also run norra-brix-fuse with library options (-s, clone_fd, max_idle_threads)")
+    parser.add_argument("--no-bindfs", action="store_true")
+    parser.add_argument("--csv", default=None, help="CSV output (default: bench-<date>.csv in the work dir)")
+    args = parser.parse_args()
+
+    if "NBF_BENCH_NAMESPACE" not in os.environ:
+        # A private mount namespace with a private /var/lib: the mounts and
+        # lock files of the run never show on the host.
+        os.environ["NBF_BENCH_NAMESPACE"] = "1"
+        os.execvp("unshare", ["unshare", "-m", "--propagation", "private", sys.executable, *sys.argv])
+
+    sizes = SIZES["quick" if args.quick else "default"]
+    reps = args.reps or (1 if args.quick else 3)
+    work = tempfile.mkdtemp(prefix="nbf-bench-", dir=args.work)
+    varlib = tempfile.mkdtemp(prefix="nbf-bench-varlib-", dir=args.work)
+    os.makedirs(os.path.join(varlib, "brix"))
+    run(["mount", "--bind", varlib, "/var/lib"])
+    if args.tmpfs:
+        run(["mount", "-t", "tmpfs", "-o", "size=8g", "tmpfs", work])
+    tool = os.path.join(args.build, "nbf-bench-meta")
+    ours = ["-u", "0", "-g", "0", "-f", "{mnt}", "--allow-delete"]
+    specs = [("native", None),
+             ("norra-brix-fuse", [os.path.join(args.build, "norra-brix-fuse"), *ours]),
+             ("norra-brix-fuse2", [os.path.join(args.build, "norra-brix-fuse2"), *ours])]
+    if not args.no_bindfs and shutil.which("bindfs"):
+        specs.append(("bindfs", ["bindfs", "-f", "{data}", "{mnt}"]))
+    if args.variants:
+        fuse3 = specs[1][1]
+        specs += [("fuse3 -s", fuse3 + ["-s"]),
+                  ("fuse3 clone_fd", fuse3 + ["-o", "clone_fd"]),
+                  ("fuse3 max_idle_threads=1", fuse3 + ["-o", "max_idle_threads=1"])]
+
+    cold_ok = drop_caches()
+    load_before = os.getloadavg()
+    targets = []
+    try:
+        for name, command in specs:
+            try:
+                targets.append(Target(name, work, command))
+            except RuntimeError as e:
+                print(f"skipping {name}: {e}", file=sys.stderr)
+        tarball = make_tarball(work, sizes[5])
+        results = {}   # (workload metric, target) -> [values]
+        peaks = {}     # (workload, target) -> peak KiB
+        for rep in range(reps):
+            for wname, workload in workloads(sizes, tool, tarball, cold_ok):
+                for t in targets:
+                    t.reset_peak()
+                    for metric, value in workload(t).items():
+                        results.setdefault((metric, t.name), []).append(value)
+                    peak = t.peak_kib()
+                    if peak is not None:
+                        peaks[(wname, t.name)] = max(peak, peaks.get((wname, t.name), 0))
+            print(f"repetition {rep + 1} of {reps} done", file=sys.stderr)
+        load_after = os.getloadavg()
+    finally:
+        for t in targets:
+            t.stop()
+        subprocess.run(["umount", "-l", work], check=False) if args.tmpfs else None
+        shutil.rmtree(work, ignore_errors=True)
+        shutil.rmtree(varlib, ignore_errors=True)
+
+    names = [t.name for t in targets]
+    rows = []
+    for metric, higher_better in METRICS.items():
+        if (metric, "native") not in results:
+            continue
+        base = statistics.median(results[(metric, "native")])
+        row = [metric]
+        for n in names:
+            values = results.get((metric, n))
+            if not values:
+                row.append(None)
+                continue
+            m = statistics.median(values)
+            ratio = (m / base if higher_better else base / m) if base and m else float("nan")
+            row.append((m, ratio))
+        rows.append(row)
+
+    backing = "tmpfs" if args.tmpfs else run(["stat", "-f", "-c", "%T", args.work]).strip()
+    print(f"# {time.strftime('%Y-%m-%d %H:%M')} on {machine()}")
+    print(f"# backing store: {backing} under {args.work}; {reps} repetition(s), median shown; "
+          f"load {load_before[0]:.2f} before, {load_after[0]:.2f} after; cold reads: {'yes' if cold_ok else 'not allowed'}")
+    for t in targets:
+        if t.process:
+            print(f"# {t.name}: {' '.join(t.command)}  [{t.options}]")
+    print()
+    print("| workload | " + " | ".join(names) + " |")
+    print("|---|" + "---|" * len(names))
+    for row in rows:
+        cells = ["" if c is None else (f"{c[0]:.1f}" if c[0] >= 100 else f"{c[0]:.4g}") +
+                 ("" if n == "native" else f" ({c[1]:.2f})") for c, n in zip(row[1:], names)]
+        print(f"| {row[0]} | " + " | ".join(cells) + " |")
+    print()
+    print(f"Parentheses: speed relative to native (1.00 = native, higher is better). Sizes: sequential "
+          f"{sizes[0] >> 20} MiB in 1 MiB blocks; random 4 KiB on {sizes[1] >> 20} MiB for {sizes[2]} s; "
+          f"{sizes[3]} files; a directory of {sizes[4]} entries; a tree of {sizes[5]} files.")
+    print()
+    print("| peak resident KiB | " + " | ".join(n for n in names if n != "native") + " |")
+    print("|---|" + "---|" * (len(names) - 1))
+    for wname, _ in workloads(sizes, tool, "", cold_ok):
+        print(f"| {wname} | " + " | ".join(str(peaks.get((wname, n), "")) for n in names if n != "native") + " |")
+
+    path = args.csv or os.path.join(args.work, time.strftime("nbf-bench-%Y%m%d-%H%M%S.csv"))
+    with open(path, "w", newline="") as f:
+        w = csv.writer(f)
+        w.writerow(["metric", "target", "median", "relative_to_native", "values"])
+        for row in rows:
+            for cell, n in zip(row[1:], names):
+                if cell:
+                    w.writerow([row[0], n, cell[0], cell[1], " ".join(f"{v:.6g}" for v in results[(row[0], n)])])
+        for (wname, n), peak in peaks.items():
+            w.writerow([f"peak resident KiB {wname}", n, peak, "", ""])
+    print(f"\nCSV: {path}")
+
+
+if __name__ == "__main__":
+    main()
