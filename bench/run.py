@@ -207,7 +207,7 @@ def main():
     parser.add_argument("--work", default="/var/tmp", help="where the backing directories go")
     parser.add_argument("--tmpfs", action="store_true", help="back everything with a tmpfs")
     parser.add_argument("--variants", action="store_true",
-                        help="also run norra-brix-fuse with library options (-s, clone_fd, max_idle_threads)")
+                        help="also run the programs with library options (-s, clone_fd, max_idle_threads, big_writes)")
     parser.add_argument("--no-bindfs", action="store_true")
     parser.add_argument("--csv", default=None, help="CSV output (default: bench-<date>.csv in the work dir)")
     args = parser.parse_args()
@@ -237,7 +237,8 @@ def main():
         fuse3 = specs[1][1]
         specs += [("fuse3 -s", fuse3 + ["-s"]),
                   ("fuse3 clone_fd", fuse3 + ["-o", "clone_fd"]),
-                  ("fuse3 max_idle_threads=1", fuse3 + ["-o", "max_idle_threads=1"])]
+                  ("fuse3 max_idle_threads=1", fuse3 + ["-o", "max_idle_threads=1"]),
+                  ("fuse2 big_writes", specs[2][1] + ["-o", "big_writes,max_write=131072"])]
 
     cold_ok = drop_caches()
     load_before = os.getloadavg()
