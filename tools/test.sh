@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a normal build and its Debian package, then a
 # build under AddressSanitizer and UndefinedBehaviorSanitizer, then the
-# concurrency tests under ThreadSanitizer, then each fuzz target briefly.
+# concurrency tests under ThreadSanitizer, then each fuzz target briefly, then
+# the benchmark in its quick mode.
 # Needs root (the mount tests mount FUSE file systems in private mount
 # namespaces).
 set -euo pipefail
@@ -36,3 +37,7 @@ build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNBF_SANITIZE=thread
 TSAN_OPTIONS=halt_on_error=1:exitcode=66 check build-tsan -R 'Stress|FileIO|Listing'
 
 bash tools/fuzz.sh "${NBF_FUZZ_SECONDS:-15}"
+
+# The benchmark in its quick mode, so that it keeps working; it asserts
+# nothing about speed.
+python3 bench/run.py --quick --csv "$(mktemp --suffix=.csv)"
