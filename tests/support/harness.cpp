@@ -140,6 +140,16 @@ void arm_watchdog(int seconds)
     watchdog_fired = false;
 }
 
+} // namespace
+
+void allow_time(int seconds)
+{
+    std::lock_guard<std::mutex> guard(watch_mutex);
+    deadline = clock_type::now() + std::chrono::seconds(seconds);
+}
+
+namespace {
+
 void watch_mount(const std::string &mountpoint)
 {
     std::lock_guard<std::mutex> guard(watch_mutex);

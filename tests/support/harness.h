@@ -82,6 +82,10 @@ pid_t logged_pid(const std::string &message);
 // it as the nearest subreaper (a daemonised server).
 int wait_adopted(pid_t pid, int timeout_ms = 15000);
 
+// Gives the running test this many seconds from now before the watchdog
+// aborts its mounts (each test starts with four minutes).
+void allow_time(int seconds);
+
 bool is_fuse_mount(const std::string &mountpoint);
 int count_mounts(const std::string &mountpoint);
 void lazy_unmount(const std::string &mountpoint);
