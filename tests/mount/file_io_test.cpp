@@ -228,6 +228,27 @@ TEST_F(FileIO, RecordLocksConflictAsOnTheHost)
     waitpid(holder, nullptr, 0);
 }
 
+// Each open file that ever held a record lock leaves a lock-helper process
+// behind, even after the program has exited. Enable once that is mended.
+TEST_F(FileIO, DISABLED_LockHelpersEndWithTheirFiles)
+{
+    write_file(d("locked"), "x");
+    serve();
+    auto helpers = [] { return std::atoi(run_command("pgrep -c -x ulockmgr_server").c_str()); };
+    for (int i = 0; i < 20; ++i) {
+        int fd = open(m(d("locked")).c_str(), O_RDWR);
+        struct flock lock = {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        ASSERT_EQ(fcntl(fd, F_SETLK, &lock), 0);
+        lock.l_type = F_UNLCK;
+        ASSERT_EQ(fcntl(fd, F_SETLK, &lock), 0);
+        close(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LE(helpers(), 2);
+}
+
 TEST_F(FileIO, FlockConflictsBetweenProcesses)
 {
     write_file(d("flocked"), "x");

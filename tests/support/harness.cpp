@@ -505,6 +505,13 @@ void mount_test::TearDown()
         if (r.pid > 0 && proc_status_field(r.pid, "PPid") == std::to_string(getpid()))
             kill(r.pid, SIGKILL);
     }
+    // The lock helpers detach and land here too, and they outlive the
+    // program that started them.
+    // Killing one may hand its own helpers to this process: go round again.
+    for (int round = 0; round < 3; ++round)
+        for (pid_t child : children_of(getpid()))
+            if (proc_status_field(child, "Name") == "ulockmgr_server")
+                kill(child, SIGKILL);
     servers_.clear();
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
