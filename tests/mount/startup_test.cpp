@@ -320,6 +320,44 @@ TEST_F(Startup, FailedPrivilegeDropTearsDown)
     }
 }
 
+// The FUSE 2 program closes the system log as its very last step, on every
+// path: seen as the close of the socket it connected to /dev/log.
+TEST_F(Startup, ClosesTheLogOnEveryPath)
+{
+    if (fuse3())
+        GTEST_SKIP() << "the FUSE 3 program closes the log only after serving";
+    if (system("command -v strace >/dev/null") != 0)
+        GTEST_SKIP() << "strace is not installed";
+    std::string trace = root + "/trace";
+    std::string traced = "strace -f -qq -o " + trace + " -e trace=connect,close " + config.program;
+    std::string lock = lock_file_for(mnt);
+    const std::vector<std::pair<std::string, std::string>> runs = {
+        {"refused launcher", traced + " -u 0 -g 0 -f " + mnt},
+        {"missing ids", "PROCESS_CHECK_CALLER=qv " + traced + " -f " + mnt},
+        {"served and unmounted",
+         "PROCESS_CHECK_CALLER=qv " + traced + " -u 0 -g 0 -f " + mnt + " & "
+         "for i in $(seq 500); do grep -q ' " + mnt + " ' /proc/self/mountinfo && break; sleep 0.01; done; "
+         "umount " + mnt + "; sleep 0.2; mv " + lock + " " + lock + ".gone; wait"},
+    };
+    for (const auto &[what, command] : runs) {
+        run_command(command);
+        std::istringstream lines(read_file(trace));
+        std::string line, log_fd;
+        bool closed = false;
+        while (std::getline(lines, line)) {
+            size_t at = line.find("connect(");
+            if (at != std::string::npos && line.find("\"/dev/log\"") != std::string::npos) {
+                log_fd = line.substr(at + 8, line.find(',', at) - at - 8);
+                closed = false;
+            } else if (!log_fd.empty() && line.find("close(" + log_fd + ")") != std::string::npos) {
+                closed = true;
+            }
+        }
+        EXPECT_FALSE(log_fd.empty()) << what;
+        EXPECT_TRUE(closed) << what << "\n" << read_file(trace);
+    }
+}
+
 TEST(Program, ExportsItsNames)
 {
     std::string symbols = run_command("nm -D --defined-only " + config.program);
