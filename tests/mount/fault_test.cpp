@@ -104,8 +104,7 @@ TEST_F(Faults, SignalsDuringLoadTearDown)
         kill(s.pid(), signal);
         if (!fuse3()) {
             ASSERT_TRUE(wait_for_log("norra-brix-fuse is going to exit."));
-            std::string lock = lock_file_for(mnt);
-            rename(lock.c_str(), (lock + ".gone").c_str());
+            release_lock_file(mnt);
         }
         // The FUSE 3 library reports the signal as the loop's result.
         EXPECT_EQ(s.wait_exit(), fuse3() ? 1 : 0) << signal;

@@ -17,13 +17,6 @@ const char lock_failure[] = "Failed to check lockfile. Maybe another process has
 class MountLock : public mount_test {
 protected:
     mode_t directory_mode() const { return fuse3() ? 0750 : 0751; }
-    // Moves the lock file away, so that a waiting FUSE 2 run can end.
-    void release_lock_file(const std::string &mountpoint)
-    {
-        std::string lock = lock_file_for(mountpoint);
-        ::rename(lock.c_str(), (lock + ".gone").c_str());
-        ::unlink((lock + ".gone").c_str());
-    }
     // A second instance for mountpoint: fails the lock step, mounts nothing.
     void expect_refused(const std::string &mountpoint)
     {

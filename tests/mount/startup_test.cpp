@@ -233,8 +233,7 @@ TEST_F(Startup, DetachesWithoutForeground)
     EXPECT_EQ(stat(m("/etc/hostname").c_str(), &st), 0);
     ASSERT_EQ(umount2(mnt.c_str(), 0), 0);
     if (!fuse3()) {
-        std::string lock = lock_file_for(mnt);
-        ASSERT_EQ(rename(lock.c_str(), (lock + ".gone").c_str()), 0);
+        ASSERT_TRUE(release_lock_file(mnt));
     }
     EXPECT_EQ(wait_adopted(daemon), 0);
     EXPECT_TRUE(wait_for_log("norra-brix-fuse is going to exit."));
@@ -269,9 +268,8 @@ TEST_F(Startup, FuseFailuresReportTheirPair)
         server &s = start(c.args);
         if (c.waits_for_lock) {
             ASSERT_TRUE(wait_for_log(c.log_sentence));
-            std::string lock = lock_file_for(mnt);
             EXPECT_TRUE(s.running()) << "waits while its lock file exists";
-            ASSERT_EQ(rename(lock.c_str(), (lock + ".gone").c_str()), 0);
+            ASSERT_TRUE(release_lock_file(mnt));
         }
         EXPECT_EQ(s.wait_exit(), 1) << c.stderr_line;
         std::string err = s.stderr_text();
@@ -306,8 +304,7 @@ TEST_F(Startup, FailedPrivilegeDropTearsDown)
         ASSERT_TRUE(wait_for_log(c.log_sentence)) << s.stderr_text();
         if (!fuse3()) {
             ASSERT_TRUE(wait_for_log("norra-brix-fuse is going to exit."));
-            std::string lock = lock_file_for(mnt);
-            ASSERT_EQ(rename(lock.c_str(), (lock + ".gone").c_str()), 0);
+            ASSERT_TRUE(release_lock_file(mnt));
         }
         EXPECT_EQ(s.wait_exit(), 1);
         EXPECT_EQ(s.stderr_text(), c.stderr_line + "\n");

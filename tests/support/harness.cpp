@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include "lock/lockfile.h"
+
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -540,12 +542,9 @@ int mount_test::unmount_and_wait(server &s, const std::string &mountpoint)
 {
     if (umount2(mountpoint.c_str(), 0) != 0)
         lazy_unmount(mountpoint);
-    if (config.fuse_version == 2) {
-        // The FUSE 2 program stays until its lock file is moved away.
-        std::string lock = lock_file_for(mountpoint);
-        if (::rename(lock.c_str(), (lock + ".gone").c_str()) == 0)
-            ::unlink((lock + ".gone").c_str());
-    }
+    // The FUSE 2 program stays until its lock file is moved away.
+    if (config.fuse_version == 2)
+        release_lock_file(mountpoint);
     return s.wait_exit();
 }
 
@@ -604,11 +603,18 @@ std::string run_command(const std::string &command, int *status)
 std::string lock_file_for(const std::string &mountpoint)
 {
     char resolved[PATH_MAX];
-    std::string name = realpath(mountpoint.c_str(), resolved) ? resolved : mountpoint;
-    for (char &c : name)
-        if (c == '/')
-            c = '_';
-    return "/var/lib/brix/.lock/.brix-" + name;
+    char path[lock_path_size] = {};
+    lock_file_path(realpath(mountpoint.c_str(), resolved) ? resolved : mountpoint.c_str(), path);
+    return path;
+}
+
+bool release_lock_file(const std::string &mountpoint)
+{
+    std::string lock = lock_file_for(mountpoint);
+    if (::rename(lock.c_str(), (lock + ".gone").c_str()) != 0)
+        return false;
+    ::unlink((lock + ".gone").c_str());
+    return true;
 }
 
 std::vector<pid_t> children_of(pid_t pid)

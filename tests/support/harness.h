@@ -127,4 +127,7 @@ std::string status_field(const std::string &status_path, const std::string &fiel
 std::string run_command(const std::string &command, int *status = nullptr);
 // The lock file that a mount point maps to in the lock directory.
 std::string lock_file_for(const std::string &mountpoint);
+// Moves a mount point's lock file away and removes it, so that a FUSE 2 run
+// waiting for it ends at once; false when there was none to move.
+bool release_lock_file(const std::string &mountpoint);
 int errno_of(int result);  // errno when result == -1, else 0
