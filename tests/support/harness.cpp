@@ -111,6 +111,21 @@ std::string connection_of(const std::string &mountpoint)
     return {};
 }
 
+// Each open file that holds a record lock gets a helper process of its own,
+// which detaches and, when the file closes, ends as a child of this process:
+// reap those as they come, or a long locking run fills the process table.
+// Children that tests wait for are left alone.
+void reap_lock_helpers()
+{
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (pid_t child : children_of(getpid()))
+            if (proc_status_field(child, "State").rfind("Z", 0) == 0 &&
+                proc_status_field(child, "Name") == "ulockmgr_server")
+                waitpid(child, nullptr, WNOHANG);
+    }
+}
+
 void watchdog()
 {
     for (;;) {
@@ -236,6 +251,7 @@ void enter_namespace()
     ::mkdir("/sys/fs/fuse/connections", 0755);
     mount("fusectl", "/sys/fs/fuse/connections", "fusectl", 0, nullptr);
     std::thread(watchdog).detach();
+    std::thread(reap_lock_helpers).detach();
 }
 
 std::vector<char *> c_strings(std::vector<std::string> &strings)
