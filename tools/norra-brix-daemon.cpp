@@ -1,7 +1,9 @@
 // A stand-in for the launching daemon: starts a filesystem program as its
 // direct child, turns SIGINT and SIGTERM into an unmount of the child's
 // mount point and the release of its lock file, and returns the child's
-// status.
+// status. Processes that the child leaves behind (its lock helpers detach
+// and end later) are adopted and reaped here, so none lingers as a zombie
+// where the system's first process does not reap orphans.
 //
 //   norra-brix-daemon PROGRAM [ARGUMENT...]
 //   norra-brix-daemon --remove-lock MOUNTPOINT
@@ -15,6 +17,7 @@
 #include <cstring>
 #include <string>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -75,6 +78,7 @@ int run_child(int argc, char **argv)
     sigaddset(&signals, SIGCHLD);
     sigprocmask(SIG_BLOCK, &signals, nullptr);
 
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
     pid_t child = fork();
     if (child == -1) {
         std::perror("norra-brix-daemon: fork");
@@ -93,8 +97,10 @@ int run_child(int argc, char **argv)
         int signal = sigwaitinfo(&signals, nullptr);
         if (signal == SIGCHLD) {
             int wait_status;
-            if (waitpid(child, &wait_status, WNOHANG) == child)
-                return exit_status(wait_status);
+            pid_t ended;
+            while ((ended = waitpid(-1, &wait_status, WNOHANG)) > 0)
+                if (ended == child)
+                    return exit_status(wait_status);
         } else if ((signal == SIGINT || signal == SIGTERM) && mountpoint) {
             unmount(mountpoint);
             remove_lock(mountpoint);
