@@ -228,25 +228,158 @@ TEST_F(FileIO, RecordLocksConflictAsOnTheHost)
     waitpid(holder, nullptr, 0);
 }
 
-// Each open file that ever held a record lock leaves a lock-helper process
-// behind, even after the program has exited. Enable once that is mended.
-TEST_F(FileIO, DISABLED_LockHelpersEndWithTheirFiles)
+// A process killed while it waits for a record lock ends, and leaves no lock
+// behind. The library answers an interrupted lock wait only where it was
+// asked to handle interrupts (the FUSE 2 program's "-o intr"); otherwise
+// the wait ends when the holder lets go.
+TEST_F(FileIO, KilledLockWaiterEndsAndHoldsNothing)
+{
+    write_file(d("locked"), "x");
+    if (fuse3())
+        serve();
+    else
+        serve({"-o", "intr"});
+    const std::string file = m(d("locked"));
+    int holder = open(file.c_str(), O_RDWR);
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    ASSERT_EQ(fcntl(holder, F_SETLK, &whole), 0);
+
+    pid_t waiter = fork();
+    if (waiter == 0) {
+        int fd = open(file.c_str(), O_RDWR);
+        struct flock lock = {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        fcntl(fd, F_SETLKW, &lock);
+        _exit(0);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(waiter, SIGKILL);
+    auto ended_within = [waiter](int ms) {
+        for (int i = 0; i < ms / 10; ++i) {
+            if (waitpid(waiter, nullptr, WNOHANG) == waiter)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    };
+    if (!fuse3()) {
+        EXPECT_TRUE(ended_within(2000)) << "the interrupted wait was not answered";
+    }
+    close(holder);
+    if (fuse3()) {
+        EXPECT_TRUE(ended_within(2000)) << "the waiter outlived the holder's lock";
+    }
+    waitpid(waiter, nullptr, 0);
+
+    int fd = open(file.c_str(), O_RDWR);
+    EXPECT_EQ(fcntl(fd, F_SETLK, &whole), 0) << "a lock outlived the process that waited for it";
+    close(fd);
+}
+
+
+// Processes that update neighbouring bytes of one page, each under its own
+// kind of lock, see each other's bytes at once when the kernel keeps no page
+// cache for the file ("-o direct_io", FUSE 2 program). With the page cache,
+// a neighbour's read can bring a page back from the host while a write into
+// that page is still on its way there, and the next reader gets the old
+// bytes: the FUSE 2 program's defaults lose a few updates a minute under this
+// load; the FUSE 2 library offers direct_io on its command line and the
+// FUSE 3 library does not.
+TEST_F(FileIO, NeighbouringWritersSeeEachOther)
+{
+    if (fuse3())
+        GTEST_SKIP() << "the FUSE 3 library takes no direct_io option";
+    write_file(d("counters"), std::string(16, '\0'));
+    serve({"-o", "direct_io"});
+    const std::string file = m(d("counters"));
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    std::vector<pid_t> workers;
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    for (int id = 0; id < 6; ++id) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            bool record = id % 2 == 0;
+            off_t at = record ? 0 : 8;
+            uint64_t count = 0;
+            while (std::chrono::steady_clock::now() < until) {
+                int fd = open(file.c_str(), O_RDWR);
+                struct flock lock = {};
+                lock.l_type = F_WRLCK;
+                lock.l_whence = SEEK_SET;
+                lock.l_start = at;
+                lock.l_len = 8;
+                if (fd < 0 || (record ? fcntl(fd, F_SETLKW, &lock) : flock(fd, LOCK_EX)) != 0)
+                    _exit(1);
+                uint64_t value = 0;
+                if (pread(fd, &value, 8, at) != 8)
+                    _exit(1);
+                ++value;
+                if (pwrite(fd, &value, 8, at) != 8)
+                    _exit(1);
+                ++count;
+                close(fd);  // releases either lock
+            }
+            uint64_t counts[2] = {record ? count : 0, record ? 0 : count};
+            (void)!write(report[1], counts, sizeof counts);
+            _exit(0);
+        }
+        workers.push_back(pid);
+    }
+    close(report[1]);
+    uint64_t expected[2] = {0, 0}, counts[2];
+    while (read(report[0], counts, sizeof counts) == sizeof counts) {
+        expected[0] += counts[0];
+        expected[1] += counts[1];
+    }
+    close(report[0]);
+    for (pid_t pid : workers) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    std::string bytes = read_file(d("counters"));
+    ASSERT_EQ(bytes.size(), 16u);
+    uint64_t found[2];
+    std::memcpy(found, bytes.data(), sizeof found);
+    EXPECT_EQ(found[0], expected[0]) << "updates under record locks were lost";
+    EXPECT_EQ(found[1], expected[1]) << "updates under flock were lost";
+}
+
+// The lock manager keeps a helper process per open file that holds record
+// locks; closing the file ends it.
+TEST_F(FileIO, LockHelpersEndWithTheirFiles)
 {
     write_file(d("locked"), "x");
     serve();
-    auto helpers = [] { return std::atoi(run_command("pgrep -c -x ulockmgr_server").c_str()); };
+    // The helpers detach into this process's care; count those still alive.
+    auto live_helpers = [] {
+        int count = 0;
+        std::vector<pid_t> pending = children_of(getpid());
+        while (!pending.empty()) {
+            pid_t pid = pending.back();
+            pending.pop_back();
+            if (proc_status_field(pid, "Name") == "ulockmgr_server" &&
+                proc_status_field(pid, "State").rfind("Z", 0) != 0)
+                ++count;
+            for (pid_t child : children_of(pid))
+                pending.push_back(child);
+        }
+        return count;
+    };
     for (int i = 0; i < 20; ++i) {
         int fd = open(m(d("locked")).c_str(), O_RDWR);
         struct flock lock = {};
         lock.l_type = F_WRLCK;
         lock.l_whence = SEEK_SET;
         ASSERT_EQ(fcntl(fd, F_SETLK, &lock), 0);
-        lock.l_type = F_UNLCK;
-        ASSERT_EQ(fcntl(fd, F_SETLK, &lock), 0);
         close(fd);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_LE(helpers(), 2);
+    EXPECT_EQ(live_helpers(), 1) << "only the lock manager itself outlives the files";
 }
 
 TEST_F(FileIO, FlockConflictsBetweenProcesses)
