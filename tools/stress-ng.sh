@@ -75,7 +75,7 @@ for program in ${NBF_PROGRAMS:-norra-brix-fuse norra-brix-fuse2}; do
             echo "$program $stressor: passed (${ops:-?} bogo ops in ${seconds} s)"
         else
             failures=$((failures + 1))
-            [[ $status == 124 ]] && echo "$program $stressor: FAILED (hung past its time)" ||
+            [[ $status == 124 || $status == 137 ]] && echo "$program $stressor: FAILED (hung past its time)" ||
                 echo "$program $stressor: FAILED (status $status)"
             grep -E "fail|error|FAIL" "$log" | head -5 | sed 's/^/    /'
         fi
