@@ -280,14 +280,14 @@ TEST_F(FileIO, KilledLockWaiterEndsAndHoldsNothing)
 }
 
 
-// Processes that update neighbouring bytes of one page, each under its own
+// Processes that update different parts of one file, each under its own
 // kind of lock, see each other's bytes at once when the kernel keeps no page
 // cache for the file ("-o direct_io", FUSE 2 program). With the page cache,
-// a neighbour's read can bring a page back from the host while a write into
-// that page is still on its way there, and the next reader gets the old
-// bytes: the FUSE 2 program's defaults lose a few updates a minute under this
-// load; the FUSE 2 library offers direct_io on its command line and the
-// FUSE 3 library does not.
+// a neighbour's read (or its read-ahead) can bring a page back from the host
+// while a write into that page is still on its way there, and the next reader
+// gets the old bytes: the FUSE 2 program's defaults lose a few updates a
+// minute under this load; the FUSE 2 library offers direct_io on its command
+// line and the FUSE 3 library does not.
 TEST_F(FileIO, NeighbouringWritersSeeEachOther)
 {
     if (fuse3())

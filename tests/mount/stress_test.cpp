@@ -26,8 +26,6 @@ constexpr bool sanitized = true;
 constexpr bool sanitized = false;
 #endif
 
-constexpr size_t flock_counter_at = 4096;
-
 int stress_seconds()
 {
     const char *text = std::getenv("NBF_STRESS_SECONDS");
@@ -35,9 +33,9 @@ int stress_seconds()
 }
 
 // One worker process: its own files with a model of their contents, and
-// two shared counters, one under record locks and one under flock. The
-// counters sit on pages of their own: through the FUSE 2 program, writers of
-// neighbouring bytes of one page under different locks can see each other's
+// two shared counters, one under record locks and one under flock. Each
+// counter has a file of its own: through the FUSE 2 program, writers of
+// different parts of one file under different locks can see each other's
 // bytes late (the kernel's page cache), which the file I/O tests show.
 class worker {
 public:
@@ -215,26 +213,25 @@ private:
     // Read, add one, write back: only exclusion keeps the final count right.
     void count_under_locks()
     {
-        int fd = ::open(path("counter").c_str(), O_RDWR);
+        bool record = random_() % 2 == 0;
+        std::string counter = record ? "record-counter" : "flock-counter";
+        int fd = ::open(path(counter).c_str(), O_RDWR);
         if (fd < 0)
             return fail("open counter");
         struct flock lock = {};
         lock.l_type = F_WRLCK;
         lock.l_whence = SEEK_SET;
         lock.l_len = 8;
-        bool record = random_() % 2 == 0;
-        off_t at = record ? 0 : flock_counter_at;
-        lock.l_start = at;
         int locked = record ? ::fcntl(fd, F_SETLKW, &lock) : ::flock(fd, LOCK_EX);
         if (locked != 0) {
             ::close(fd);
             return fail("lock counter");
         }
         uint64_t value = 0;
-        if (::pread(fd, &value, 8, at) != 8)
+        if (::pread(fd, &value, 8, 0) != 8)
             fail("read counter");
         ++value;
-        if (::pwrite(fd, &value, 8, at) != 8)
+        if (::pwrite(fd, &value, 8, 0) != 8)
             fail("write counter");
         ++(record ? record_increments_ : flock_increments_);
         if (record) {
@@ -296,7 +293,8 @@ long resident_kib(pid_t pid)
 
 TEST_F(Stress, ManyWorkersLoseNothing)
 {
-    write_file(d("counter"), std::string(flock_counter_at + 8, '\0'));
+    write_file(d("record-counter"), std::string(8, '\0'));
+    write_file(d("flock-counter"), std::string(8, '\0'));
     server &s = serve({"--allow-delete"});
     const std::string dir = m(data);
     const int workers = 8;
@@ -363,11 +361,13 @@ TEST_F(Stress, ManyWorkersLoseNothing)
         flock_increments += std::strtoull(rest, nullptr, 10);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << report.substr(report.find('\n') + 1);
     }
-    std::string counters = read_file(d("counter"));
-    ASSERT_EQ(counters.size(), flock_counter_at + 8);
+    std::string record_bytes = read_file(d("record-counter"));
+    std::string flock_bytes = read_file(d("flock-counter"));
+    ASSERT_EQ(record_bytes.size(), 8u);
+    ASSERT_EQ(flock_bytes.size(), 8u);
     uint64_t record_count, flock_count;
-    std::memcpy(&record_count, counters.data(), 8);
-    std::memcpy(&flock_count, counters.data() + flock_counter_at, 8);
+    std::memcpy(&record_count, record_bytes.data(), 8);
+    std::memcpy(&flock_count, flock_bytes.data(), 8);
     EXPECT_EQ(record_count, record_increments) << "an increment was lost: record locks did not exclude";
     EXPECT_EQ(flock_count, flock_increments) << "an increment was lost: flock did not exclude";
     EXPECT_GT(record_increments, 0u);
