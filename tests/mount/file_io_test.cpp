@@ -35,6 +35,17 @@ void fill_random(std::vector<char> &bytes, uint64_t seed)
         bytes[i] = static_cast<char>(random());
 }
 
+// A write lock on length bytes from start (0: to the end of the file).
+struct flock write_lock(off_t start = 0, off_t length = 0)
+{
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = start;
+    lock.l_len = length;
+    return lock;
+}
+
 bool read_whole(int fd, std::vector<char> &into, size_t size)
 {
     into.assign(size, 0);
@@ -179,11 +190,7 @@ TEST_F(FileIO, RecordLocksConflictAsOnTheHost)
     pid_t holder = fork();
     if (holder == 0) {
         int fd = open(file.c_str(), O_RDWR);
-        struct flock lock = {};
-        lock.l_type = F_WRLCK;
-        lock.l_whence = SEEK_SET;
-        lock.l_start = 10;
-        lock.l_len = 20;
+        struct flock lock = write_lock(10, 20);
         char byte = fcntl(fd, F_SETLK, &lock) == 0 ? 'y' : 'n';
         (void)!write(ready[1], &byte, 1);
         (void)!read(go[0], &byte, 1);
@@ -198,21 +205,13 @@ TEST_F(FileIO, RecordLocksConflictAsOnTheHost)
     ASSERT_EQ(byte, 'y') << "the holder could not lock";
 
     int fd = open(file.c_str(), O_RDWR);
-    struct flock probe = {};
-    probe.l_type = F_WRLCK;
-    probe.l_whence = SEEK_SET;
-    probe.l_start = 0;
-    probe.l_len = 15;
+    struct flock probe = write_lock(0, 15);
     ASSERT_EQ(fcntl(fd, F_GETLK, &probe), 0) << strerror(errno);
     EXPECT_EQ(probe.l_type, F_WRLCK);
     EXPECT_EQ(probe.l_start, 10);
     EXPECT_EQ(probe.l_len, 20);
 
-    struct flock want = {};
-    want.l_type = F_WRLCK;
-    want.l_whence = SEEK_SET;
-    want.l_start = 25;
-    want.l_len = 10;
+    struct flock want = write_lock(25, 10);
     EXPECT_EQ(fcntl(fd, F_SETLK, &want), -1);
     EXPECT_TRUE(errno == EAGAIN || errno == EACCES) << strerror(errno);
     struct flock elsewhere = want;
@@ -241,36 +240,23 @@ TEST_F(FileIO, KilledLockWaiterEndsAndHoldsNothing)
         serve({"-o", "intr"});
     const std::string file = m(d("locked"));
     int holder = open(file.c_str(), O_RDWR);
-    struct flock whole = {};
-    whole.l_type = F_WRLCK;
-    whole.l_whence = SEEK_SET;
+    struct flock whole = write_lock();
     ASSERT_EQ(fcntl(holder, F_SETLK, &whole), 0);
 
     pid_t waiter = fork();
     if (waiter == 0) {
         int fd = open(file.c_str(), O_RDWR);
-        struct flock lock = {};
-        lock.l_type = F_WRLCK;
-        lock.l_whence = SEEK_SET;
-        fcntl(fd, F_SETLKW, &lock);
+        fcntl(fd, F_SETLKW, &whole);
         _exit(0);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     kill(waiter, SIGKILL);
-    auto ended_within = [waiter](int ms) {
-        for (int i = 0; i < ms / 10; ++i) {
-            if (waitpid(waiter, nullptr, WNOHANG) == waiter)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    };
     if (!fuse3()) {
-        EXPECT_TRUE(ended_within(2000)) << "the interrupted wait was not answered";
+        EXPECT_NE(wait_adopted(waiter, 2000), -1) << "the interrupted wait was not answered";
     }
     close(holder);
     if (fuse3()) {
-        EXPECT_TRUE(ended_within(2000)) << "the waiter outlived the holder's lock";
+        EXPECT_NE(wait_adopted(waiter, 2000), -1) << "the waiter outlived the holder's lock";
     }
     waitpid(waiter, nullptr, 0);
 
@@ -278,7 +264,6 @@ TEST_F(FileIO, KilledLockWaiterEndsAndHoldsNothing)
     EXPECT_EQ(fcntl(fd, F_SETLK, &whole), 0) << "a lock outlived the process that waited for it";
     close(fd);
 }
-
 
 // Processes that update different parts of one file, each under its own
 // kind of lock, see each other's bytes at once when the kernel keeps no page
@@ -307,11 +292,7 @@ TEST_F(FileIO, NeighbouringWritersSeeEachOther)
             uint64_t count = 0;
             while (std::chrono::steady_clock::now() < until) {
                 int fd = open(file.c_str(), O_RDWR);
-                struct flock lock = {};
-                lock.l_type = F_WRLCK;
-                lock.l_whence = SEEK_SET;
-                lock.l_start = at;
-                lock.l_len = 8;
+                struct flock lock = write_lock(at, 8);
                 if (fd < 0 || (record ? fcntl(fd, F_SETLKW, &lock) : flock(fd, LOCK_EX)) != 0)
                     _exit(1);
                 uint64_t value = 0;
@@ -372,9 +353,7 @@ TEST_F(FileIO, LockHelpersEndWithTheirFiles)
     };
     for (int i = 0; i < 20; ++i) {
         int fd = open(m(d("locked")).c_str(), O_RDWR);
-        struct flock lock = {};
-        lock.l_type = F_WRLCK;
-        lock.l_whence = SEEK_SET;
+        struct flock lock = write_lock();
         ASSERT_EQ(fcntl(fd, F_SETLK, &lock), 0);
         close(fd);
     }

@@ -78,8 +78,8 @@ private:
 // Pid of the process that logged message last, or 0.
 pid_t logged_pid(const std::string &message);
 
-// Waits for a process that is not the test's direct child but was handed to
-// it as the nearest subreaper (a daemonised server).
+// Waits for a child of the test, forked by it or handed to it as the nearest
+// subreaper (a daemonised server): its status, or -1 after the timeout.
 int wait_adopted(pid_t pid, int timeout_ms = 15000);
 
 // Gives the running test this many seconds from now before the watchdog
