@@ -22,6 +22,15 @@ int opened(int fd, fuse_file_info *fi)
     return 0;
 }
 
+// The open flags for the host. O_DIRECT stays with the mount, whose kernel
+// side honours it; the host descriptor goes without, because write data
+// arrives in the library's request buffer at an address that host direct
+// I/O refuses, and the kernel may pass down any size and offset.
+int host_flags(const fuse_file_info *fi)
+{
+    return fi->flags & ~O_DIRECT;
+}
+
 // A vector of one buffer that stands for the file's descriptor at offset:
 // the library moves the bytes itself, splicing where the kernel allows.
 fuse_buf descriptor_buffer(size_t size, off_t offset, const fuse_file_info *fi)
@@ -38,12 +47,12 @@ fuse_buf descriptor_buffer(size_t size, off_t offset, const fuse_file_info *fi)
 
 int create(const char *path, mode_t mode, fuse_file_info *fi)
 {
-    return opened(::open(path, fi->flags, mode), fi);
+    return opened(::open(path, host_flags(fi), mode), fi);
 }
 
 int open(const char *path, fuse_file_info *fi)
 {
-    return opened(::open(path, fi->flags), fi);
+    return opened(::open(path, host_flags(fi)), fi);
 }
 
 int read(const char *, char *buffer, size_t size, off_t offset, fuse_file_info *fi)

@@ -3,6 +3,8 @@
 #include "ops/ops.h"
 #include "ops/table.h"
 
+#include <csignal>
+
 namespace {
 namespace fuse3 {
 
@@ -11,6 +13,11 @@ int readdir(const char *path, void *buffer, fuse_fill_dir_t filler, off_t offset
 {
     return ops::readdir(path, buffer, filler, offset, fi, (flags & FUSE_READDIR_PLUS) != 0);
 }
+
+// Delivered to a worker whose request the caller gave up (a killed lock
+// waiter), so that the host call it is blocked in returns EINTR. Without
+// SA_RESTART; the call's own EINTR is all that is wanted.
+void interrupted(int) {}
 
 void *init(fuse_conn_info *, fuse_config *config)
 {
@@ -23,6 +30,14 @@ void *init(fuse_conn_info *, fuse_config *config)
     config->hard_remove = 1;
     config->use_ino = 1;
     config->nullpath_ok = 1;
+    // Interrupted requests are answered. The library installs a handler for
+    // their signal only when interrupts were on before init; without one the
+    // first interrupt would end the process.
+    config->intr = 1;
+    struct sigaction action = {};
+    action.sa_handler = interrupted;
+    sigemptyset(&action.sa_mask);
+    sigaction(config->intr_signal, &action, nullptr);
     return nullptr;
 }
 

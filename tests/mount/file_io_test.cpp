@@ -1,6 +1,7 @@
 // File data, locks and allocation through the mount.
 #include "support/harness.h"
 
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
@@ -105,6 +106,38 @@ TEST_F(FileIO, DataRoundTripsByteForByte)
     EXPECT_EQ(pread(fd, &byte, 1, 4096), 0);
     EXPECT_EQ(pread(fd, &byte, 1, 1 << 30), 0);
     close(fd);
+}
+
+// Direct I/O through the mount: the kernel passes the caller's sizes and
+// offsets down as they are, and each of them must land on the host.
+TEST_F(FileIO, DirectIOLandsByteForByte)
+{
+    std::vector<char> bytes(4 << 20);
+    fill_random(bytes, 5);
+    write_file(d("source"), std::string(bytes.begin(), bytes.end()));
+    serve();
+    int status = -1;
+    std::string out = run_command("dd if=" + d("source") + " of=" + m(d("dd")) + " bs=1M oflag=direct 2>&1", &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_TRUE(read_file(d("dd")) == read_file(d("source"))) << "dd's direct writes differ on the host";
+
+    // One aligned page at 0, then 10,000 bytes at 4,096: no block multiple.
+    void *buffer = nullptr;
+    ASSERT_EQ(posix_memalign(&buffer, 4096, 1 << 20), 0);
+    char *aligned = static_cast<char *>(buffer);
+    int fd = open(m(d("direct")).c_str(), O_CREAT | O_RDWR | O_DIRECT, 0644);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    EXPECT_NE(fcntl(fd, F_GETFL) & O_DIRECT, 0) << "the caller's descriptor lost O_DIRECT";
+    std::memcpy(aligned, bytes.data(), 14096);
+    EXPECT_EQ(pwrite(fd, aligned, 4096, 0), 4096) << strerror(errno);
+    EXPECT_EQ(pwrite(fd, aligned + 4096, 10000, 4096), 10000) << strerror(errno);
+    EXPECT_EQ(fsync(fd), 0);
+    EXPECT_TRUE(read_file(d("direct")) == std::string(bytes.data(), 14096)) << "direct writes differ on the host";
+    std::memset(aligned, 0, 1 << 20);
+    EXPECT_EQ(pread(fd, aligned, 1 << 20, 0), 14096);
+    EXPECT_EQ(std::memcmp(aligned, bytes.data(), 14096), 0) << "a direct read gave other bytes";
+    close(fd);
+    std::free(buffer);
 }
 
 TEST_F(FileIO, LargeFileRoundTrips)
@@ -227,11 +260,11 @@ TEST_F(FileIO, RecordLocksConflictAsOnTheHost)
     waitpid(holder, nullptr, 0);
 }
 
-// A process killed while it waits for a record lock ends, and leaves no lock
-// behind. The library answers an interrupted lock wait only where it was
-// asked to handle interrupts (the FUSE 2 program's "-o intr"); otherwise
-// the wait ends when the holder lets go.
-TEST_F(FileIO, KilledLockWaiterEndsAndHoldsNothing)
+// A process that stops waiting for a lock, killed or interrupted by a
+// signal it catches, ends at once while the holder keeps the lock, and the
+// lock manager keeps nothing of it: a third process takes the lock once the
+// holder lets go. The FUSE 2 library answers interrupts only with "-o intr".
+TEST_F(FileIO, LockWaitsEndWhenTheWaiterIsSignalled)
 {
     write_file(d("locked"), "x");
     if (fuse3())
@@ -239,30 +272,42 @@ TEST_F(FileIO, KilledLockWaiterEndsAndHoldsNothing)
     else
         serve({"-o", "intr"});
     const std::string file = m(d("locked"));
-    int holder = open(file.c_str(), O_RDWR);
-    struct flock whole = write_lock();
-    ASSERT_EQ(fcntl(holder, F_SETLK, &whole), 0);
+    for (bool record : {true, false}) {
+        SCOPED_TRACE(record ? "record lock" : "flock");
+        auto take = [&](int fd, bool wait) {
+            struct flock whole = write_lock();
+            return record ? fcntl(fd, wait ? F_SETLKW : F_SETLK, &whole)
+                          : flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB));
+        };
+        // A child that opens the file and takes the lock; its exit status
+        // is 0 when the result is the one expected.
+        auto locker = [&](bool wait, int expected_errno) {
+            pid_t pid = fork();
+            if (pid == 0) {
+                struct sigaction quiet = {};
+                quiet.sa_handler = [](int) {};
+                sigaction(SIGUSR2, &quiet, nullptr);  // no SA_RESTART
+                int fd = open(file.c_str(), O_RDWR);
+                int result = take(fd, wait);
+                _exit(expected_errno ? (result == -1 && errno == expected_errno ? 0 : 1) : (result == 0 ? 0 : 1));
+            }
+            return pid;
+        };
+        int holder = open(file.c_str(), O_RDWR);
+        ASSERT_EQ(take(holder, false), 0);
 
-    pid_t waiter = fork();
-    if (waiter == 0) {
-        int fd = open(file.c_str(), O_RDWR);
-        fcntl(fd, F_SETLKW, &whole);
-        _exit(0);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    kill(waiter, SIGKILL);
-    if (!fuse3()) {
-        EXPECT_NE(wait_adopted(waiter, 2000), -1) << "the interrupted wait was not answered";
-    }
-    close(holder);
-    if (fuse3()) {
-        EXPECT_NE(wait_adopted(waiter, 2000), -1) << "the waiter outlived the holder's lock";
-    }
-    waitpid(waiter, nullptr, 0);
+        pid_t killed = locker(true, 0);
+        pid_t caught = locker(true, EINTR);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        kill(killed, SIGKILL);
+        kill(caught, SIGUSR2);
+        EXPECT_EQ(wait_adopted(killed, 1000), 128 + SIGKILL) << "the killed waiter did not end at once";
+        EXPECT_EQ(wait_adopted(caught, 1000), 0) << "the interrupted wait did not fail with EINTR";
+        EXPECT_EQ(wait_adopted(locker(false, record ? EAGAIN : EWOULDBLOCK)), 0) << "the holder lost its lock";
 
-    int fd = open(file.c_str(), O_RDWR);
-    EXPECT_EQ(fcntl(fd, F_SETLK, &whole), 0) << "a lock outlived the process that waited for it";
-    close(fd);
+        close(holder);
+        EXPECT_EQ(wait_adopted(locker(false, 0)), 0) << "a lock outlived the processes that waited for it";
+    }
 }
 
 // Processes that update different parts of one file, each under its own
