@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
-"""Benchmark: the same workloads natively, through norra-brix-fuse, through
-norra-brix-fuse2 and through bindfs, interleaved in one run so that drift hits
-all alike. Reports the median of each cell and its speed relative to native,
-prints a table, writes CSV.
+"""Benchmark: the same workloads natively, through norra-brix-fuse and
+norra-brix-fuse2 (each with the library's defaults and with its recommended
+command line from tools/recommended-options) and through bindfs, interleaved
+in one run so that drift hits all alike. Reports the median of each cell and
+its speed relative to native, prints a table, writes CSV. --variants adds
+each program with one candidate option at a time.
 
 Run as root (it mounts):  bench/run.py [--quick] [--reps N] [--tmpfs] [--variants]
 """
@@ -11,6 +13,7 @@ import csv
 import json
 import os
 import platform
+import re
 import shutil
 import signal
 import statistics
@@ -36,6 +39,25 @@ METRICS = {
     "list big dir s": False, "list+stat big dir s": False,
     "tree extract s": False, "tree read s": False, "tree remove s": False,
 }
+
+
+# One option at a time on top of the library's defaults, for --variants.
+FUSE3_OPTIONS = ["-o auto_cache", "-o kernel_cache", "-o allow_other,default_permissions", "-s",
+                 "-o clone_fd", "-o max_idle_threads=1"]
+FUSE2_OPTIONS = ["-o use_ino", "-o readdir_ino", "-o attr_timeout=0,entry_timeout=0,negative_timeout=0",
+                 "-o auto_cache", "-o big_writes,max_write=131072", "-o direct_io", "-o intr",
+                 "-o allow_other,default_permissions"]
+
+
+def recommended_lines():
+    """The option lines of tools/recommended-options, by name."""
+    lines = {}
+    with open(os.path.join(ROOT, "tools", "recommended-options")) as f:
+        for line in f:
+            fields = line.split()
+            if fields and not fields[0].startswith("#"):
+                lines[fields[0]] = fields[1:]
+    return lines
 
 
 def run(cmd, **kw):
@@ -72,8 +94,9 @@ class Target:
 
     def __init__(self, name, work, command=None):
         self.name = name
-        self.backing = os.path.join(work, name.replace(" ", "_") + "-data")
-        self.mountpoint = os.path.join(work, name.replace(" ", "_") + "-mnt")
+        slug = re.sub(r"[^A-Za-z0-9.-]+", "_", name)
+        self.backing = os.path.join(work, slug + "-data")
+        self.mountpoint = os.path.join(work, slug + "-mnt")
         self.command = command
         self.process = None
         os.makedirs(self.backing)
@@ -155,7 +178,9 @@ def workloads(sizes, tool, tarball, cold_ok):
         if cold_ok:
             drop_caches()
             result["seq-read cold MiB/s"] = fio(t.path, "seq", "read", seq, ["--bs=1M"])["read"]["bw_bytes"] / 2**20
-        result["seq-read warm MiB/s"] = fio(t.path, "seq", "read", seq, ["--bs=1M"])["read"]["bw_bytes"] / 2**20
+        # fio drops a file's cached pages before it reads unless told not to.
+        result["seq-read warm MiB/s"] = fio(t.path, "seq", "read", seq,
+                                            ["--bs=1M", "--invalidate=0"])["read"]["bw_bytes"] / 2**20
         os.unlink(os.path.join(t.backing, "seq.0.0"))
         return result
 
@@ -207,7 +232,7 @@ def main():
     parser.add_argument("--work", default="/var/tmp", help="where the backing directories go")
     parser.add_argument("--tmpfs", action="store_true", help="back everything with a tmpfs")
     parser.add_argument("--variants", action="store_true",
-                        help="also run the programs with library options (-s, clone_fd, max_idle_threads, big_writes)")
+                        help="also run each program with one candidate option at a time")
     parser.add_argument("--no-bindfs", action="store_true")
     parser.add_argument("--csv", default=None, help="CSV output (default: bench-<date>.csv in the work dir)")
     args = parser.parse_args()
@@ -228,17 +253,18 @@ def main():
         run(["mount", "-t", "tmpfs", "-o", "size=8g", "tmpfs", work])
     tool = os.path.join(args.build, "nbf-bench-meta")
     ours = ["-u", "0", "-g", "0", "-f", "{mnt}", "--allow-delete"]
+    fuse3 = [os.path.join(args.build, "norra-brix-fuse"), *ours]
+    fuse2 = [os.path.join(args.build, "norra-brix-fuse2"), *ours]
+    lines = recommended_lines()
     specs = [("native", None),
-             ("norra-brix-fuse", [os.path.join(args.build, "norra-brix-fuse"), *ours]),
-             ("norra-brix-fuse2", [os.path.join(args.build, "norra-brix-fuse2"), *ours])]
+             ("norra-brix-fuse", fuse3), ("fuse3 recommended", fuse3 + lines["norra-brix-fuse"]),
+             ("norra-brix-fuse2", fuse2), ("fuse2 recommended", fuse2 + lines["norra-brix-fuse2"])]
     if not args.no_bindfs and shutil.which("bindfs"):
         specs.append(("bindfs", ["bindfs", "-f", "{data}", "{mnt}"]))
     if args.variants:
-        fuse3 = specs[1][1]
-        specs += [("fuse3 -s", fuse3 + ["-s"]),
-                  ("fuse3 clone_fd", fuse3 + ["-o", "clone_fd"]),
-                  ("fuse3 max_idle_threads=1", fuse3 + ["-o", "max_idle_threads=1"]),
-                  ("fuse2 big_writes", specs[2][1] + ["-o", "big_writes,max_write=131072"])]
+        specs += [(f"fuse3 {o}", fuse3 + o.split()) for o in FUSE3_OPTIONS]
+        specs += [(f"fuse2 {o}", fuse2 + o.split()) for o in FUSE2_OPTIONS]
+        specs.append(("fuse2 fast", fuse2 + lines["norra-brix-fuse2-fast"]))
 
     cold_ok = drop_caches()
     load_before = os.getloadavg()

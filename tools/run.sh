@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the programs and mounts a mirror of the host's tree through the
-# stand-in launcher, in the foreground, serving as the invoking user.
+# stand-in launcher, in the foreground, serving as the invoking user, with
+# the program's recommended options (tools/recommended-options).
 # Ctrl-C unmounts and exits.
 #
 #   sudo tools/run.sh [MOUNTPOINT] [-- EXTRA PROGRAM OPTIONS]
@@ -19,6 +20,31 @@ mkdir -p "$mountpoint"
 user=${SUDO_UID:-$(id -u)}
 group=${SUDO_GID:-$(id -g)}
 program=${NBF_PROGRAM:-norra-brix-fuse}
+read -r -a options < <(awk -v p="$program" '$1 == p { $1 = ""; print }' tools/recommended-options)
 
-echo "mirroring / at $mountpoint as $user:$group with $program; Ctrl-C ends it"
-exec build/norra-brix-daemon "build/$program" -u "$user" -g "$group" -f "$mountpoint" "$@"
+# The lock directory goes inside /var/lib/brix, which the Debian package
+# creates; a machine without the package has none.
+[[ -d /var/lib/brix ]] || install -d -m 0755 /var/lib/brix
+
+# A second instance would only fail at its lock step (and the FUSE 2 program
+# would then wait for the other's lock file to go): say so at once.
+lock=/var/lib/brix/.lock/.brix-$(realpath "$mountpoint" | tr / _)
+if [[ -e "$lock" ]] && ! flock -n "$lock" true; then
+    echo "run.sh: another instance holds $lock, the lock of $mountpoint: end that instance first" >&2
+    exit 1
+fi
+
+echo "mirroring / at $mountpoint as $user:$group with $program ${options[*]} $*; Ctrl-C ends it"
+errors=$(mktemp)
+trap 'rm -f "$errors"' EXIT
+exec 3>&1
+set +e
+# Standard error is shown and kept; tee outlives the Ctrl-C that ends the run.
+build/norra-brix-daemon "build/$program" -u "$user" -g "$group" -f "$mountpoint" "${options[@]}" "$@" \
+    2>&1 >&3 3>&- | (trap '' INT; exec tee "$errors" >&2)
+status=${PIPESTATUS[0]}
+set -e
+if grep -qx 'check_lockfile failed' "$errors"; then
+    echo "run.sh: the lock step failed: another instance may serve $mountpoint, or $lock cannot be created (is /var/lib/brix/.lock a directory that root can write?)" >&2
+fi
+exit "$status"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds and runs every test: a normal build and its Debian package, then a
-# build under AddressSanitizer and UndefinedBehaviorSanitizer, then the
-# concurrency tests under ThreadSanitizer, then each fuzz target briefly, then
-# the benchmark in its quick mode.
+# Builds and runs every test: a normal build, its Debian package and the
+# run command, then a build under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then the concurrency tests under
+# ThreadSanitizer, then each fuzz target briefly, then the benchmark in its
+# quick mode.
 # Needs root (the mount tests mount FUSE file systems in private mount
 # namespaces).
 set -euo pipefail
@@ -26,6 +27,8 @@ build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 check build
 # The Debian package: contents, dependencies, and its programs on real mounts.
 bash tools/package.sh build
+# The README's run command, for each program, on a machine without /var/lib/brix.
+bash tools/check-run.sh
 
 build build-sanitize -DCMAKE_BUILD_TYPE=Debug -DNBF_SANITIZE=address
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

@@ -274,11 +274,6 @@ TEST_F(FileIO, LockWaitsEndWhenTheWaiterIsSignalled)
     const std::string file = m(d("locked"));
     for (bool record : {true, false}) {
         SCOPED_TRACE(record ? "record lock" : "flock");
-        auto take = [&](int fd, bool wait) {
-            struct flock whole = write_lock();
-            return record ? fcntl(fd, wait ? F_SETLKW : F_SETLK, &whole)
-                          : flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB));
-        };
         // A child that opens the file and takes the lock; its exit status
         // is 0 when the result is the one expected.
         auto locker = [&](bool wait, int expected_errno) {
@@ -288,13 +283,13 @@ TEST_F(FileIO, LockWaitsEndWhenTheWaiterIsSignalled)
                 quiet.sa_handler = [](int) {};
                 sigaction(SIGUSR2, &quiet, nullptr);  // no SA_RESTART
                 int fd = open(file.c_str(), O_RDWR);
-                int result = take(fd, wait);
+                int result = lock_whole(fd, record, wait);
                 _exit(expected_errno ? (result == -1 && errno == expected_errno ? 0 : 1) : (result == 0 ? 0 : 1));
             }
             return pid;
         };
         int holder = open(file.c_str(), O_RDWR);
-        ASSERT_EQ(take(holder, false), 0);
+        ASSERT_EQ(lock_whole(holder, record, false), 0);
 
         pid_t killed = locker(true, 0);
         pid_t caught = locker(true, EINTR);

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <poll.h>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -275,6 +276,11 @@ bool harness_init(int argc, char **argv)
             config.launcher = arg.substr(11);
         else if (arg.rfind("--fuse=", 0) == 0)
             config.fuse_version = std::atoi(arg.c_str() + 7);
+        else if (arg.rfind("--recommended=", 0) == 0) {
+            std::istringstream options(arg.substr(14));
+            for (std::string option; options >> option;)
+                config.recommended.push_back(option);
+        }
     }
     if (config.program.empty() || config.launcher.empty()) {
         std::fprintf(stderr, "usage: %s --program=PATH --launcher=PATH --fuse=2|3\n", argv[0]);
@@ -652,4 +658,14 @@ std::vector<pid_t> children_of(pid_t pid)
 int errno_of(int result)
 {
     return result == -1 ? errno : 0;
+}
+
+int lock_whole(int fd, bool record, bool wait)
+{
+    if (!record)
+        return flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB));
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    return fcntl(fd, wait ? F_SETLKW : F_SETLK, &whole);
 }

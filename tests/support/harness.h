@@ -16,11 +16,13 @@ struct harness_config {
     std::string program;   // the filesystem program under test
     std::string launcher;  // the stand-in launching daemon
     int fuse_version = 3;  // which library the program is built on
+    std::vector<std::string> recommended;  // the program's recommended options
 };
 
 extern harness_config config;
 
-// Parses --program=, --launcher= and --fuse= and enters the namespace.
+// Parses --program=, --launcher=, --fuse= and --recommended= (options
+// separated by blanks) and enters the namespace.
 // Returns false (with a message) when the run cannot go on.
 bool harness_init(int argc, char **argv);
 
@@ -131,3 +133,6 @@ std::string lock_file_for(const std::string &mountpoint);
 // waiting for it ends at once; false when there was none to move.
 bool release_lock_file(const std::string &mountpoint);
 int errno_of(int result);  // errno when result == -1, else 0
+// An exclusive lock on the whole file: a record lock or a flock, waiting
+// for it or not. The call's result.
+int lock_whole(int fd, bool record, bool wait);
