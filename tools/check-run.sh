@@ -13,12 +13,23 @@ if [[ -z "${NBF_CHECK_RUN_INSIDE:-}" ]]; then
 fi
 scratch=$(mktemp -d /tmp/nbf-check-run-XXXXXX)
 chmod 755 "$scratch"
-mkdir "$scratch/varlib" "$scratch/mnt"
+mkdir "$scratch/varlib" "$scratch/mnt" "$scratch/host-varlib"
+# run.sh asks dpkg what is installed: it reads the host's database here,
+# through a read-only view, while /var/lib is the empty scratch directory.
+mount --bind /var/lib "$scratch/host-varlib"
+mount -o remount,bind,ro "$scratch/host-varlib"
+export DPKG_ADMINDIR=$scratch/host-varlib/dpkg
 mount --bind "$scratch/varlib" /var/lib
-trap 'while umount -l "$scratch/mnt" 2>/dev/null; do :; done; umount -l /var/lib; rm -rf "$scratch"' EXIT
+cleanup() {
+    while umount -l "$scratch/mnt" 2>/dev/null; do :; done
+    umount -l /var/lib
+    # Never remove anything while the host's /var/lib shows inside.
+    umount -l "$scratch/host-varlib" && rm -rf "$scratch"
+}
+trap cleanup EXIT
 
 fail() { echo "run command check: $*" >&2; exit 1; }
-mounted() { grep -q " $scratch/mnt fuse" /proc/self/mountinfo; }
+mounted() { grep -q " $scratch/mnt fuse" /proc/self/mounts; }
 # A run that must end at once with status 1 and this hint.
 expect_refusal() {
     local status=0

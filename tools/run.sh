@@ -34,7 +34,7 @@ if [[ -e "$lock" ]] && ! flock -n "$lock" true; then
     exit 1
 fi
 
-echo "mirroring / at $mountpoint as $user:$group with $program ${options[*]} $*; Ctrl-C ends it"
+echo "mirroring / at $mountpoint as $user:$group with $program ${options[*]}${*:+ $*}; Ctrl-C ends it"
 errors=$(mktemp)
 trap 'rm -f "$errors"' EXIT
 exec 3>&1

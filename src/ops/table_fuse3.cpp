@@ -31,8 +31,9 @@ void *init(fuse_conn_info *, fuse_config *config)
     config->use_ino = 1;
     config->nullpath_ok = 1;
     // Interrupted requests are answered. The library installs a handler for
-    // their signal only when interrupts were on before init; without one the
-    // first interrupt would end the process.
+    // their signal only where interrupts are on when it creates the FUSE
+    // object, before init runs; without one the first interrupt would end
+    // the process.
     config->intr = 1;
     struct sigaction action = {};
     action.sa_handler = interrupted;
