@@ -13,6 +13,7 @@
 #include <ftw.h>
 #include <mutex>
 #include <poll.h>
+#include <pthread.h>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/mount.h>
@@ -39,6 +40,13 @@ std::string run_root;  // per-process scratch directory on the host
 // touch is never destroyed.
 std::mutex &log_mutex = *new std::mutex;
 std::vector<log_record> &records = *new std::vector<log_record>;
+
+// Tests fork processes that go on allocating, while the harness threads
+// below allocate too. The sanitizers' allocators of this toolchain take none
+// of their locks across fork, so a child forked while a harness thread held
+// one waits for it forever: the harness threads allocate only while holding
+// this mutex, and fork takes it first (pthread_atfork in enter_namespace).
+std::mutex &fork_mutex = *new std::mutex;
 
 // The watchdog aborts the FUSE connections of a test that overran its time,
 // so that whatever waits on them gets ENOTCONN instead of hanging.
@@ -93,6 +101,7 @@ void receive_log()
         pollfd ready = {log_socket, POLLIN, 0};
         if (poll(&ready, 1, -1) < 0 && errno != EINTR)
             return;
+        std::lock_guard<std::mutex> no_fork(fork_mutex);
         std::lock_guard<std::mutex> guard(log_mutex);
         drain_log();
     }
@@ -120,6 +129,7 @@ void reap_lock_helpers()
 {
     for (;;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::lock_guard<std::mutex> no_fork(fork_mutex);
         for (pid_t child : children_of(getpid()))
             if (proc_status_field(child, "State").rfind("Z", 0) == 0 &&
                 proc_status_field(child, "Name") == "ulockmgr_server")
@@ -134,6 +144,7 @@ void watchdog()
         std::lock_guard<std::mutex> guard(watch_mutex);
         if (clock_type::now() < deadline)
             continue;
+        std::lock_guard<std::mutex> no_fork(fork_mutex);
         watchdog_fired = true;
         deadline = clock_type::time_point::max();
         std::fprintf(stderr, "harness: test overran its time; aborting its FUSE connections\n");
@@ -243,6 +254,7 @@ void enter_namespace()
     if (log_socket < 0 || bind(log_socket, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
         die("bind /dev/log");
     ::chmod("/dev/log", 0666);  // servers log after dropping to another user
+    pthread_atfork([] { fork_mutex.lock(); }, [] { fork_mutex.unlock(); }, [] { fork_mutex.unlock(); });
     std::thread(receive_log).detach();
 
     if (mount(varlib.c_str(), "/var/lib", nullptr, MS_BIND, nullptr) != 0)
