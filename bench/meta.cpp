@@ -7,6 +7,8 @@
 //   nbf-bench-meta list-stat DIR        readdir and lstat of every entry
 //   nbf-bench-meta read-tree DIR        read every file below DIR
 //   nbf-bench-meta remove-tree DIR      remove DIR and everything below it
+//   nbf-bench-meta crowd DIR SECONDS    32 processes reading files and 32
+//                                       stat-ing names at once
 //
 // Prints "phase seconds" lines.
 #include <chrono>
@@ -18,6 +20,7 @@
 #include <ftw.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -91,12 +94,65 @@ int remove_one(const char *path, const struct stat *, int type, struct FTW *)
     return 0;
 }
 
+// Many clients at once, each in a process of its own: half read their own
+// 4 MiB file over and over, half stat a hundred names over and over. Prints
+// the bytes read per second (MiB) and the stats per second of them all.
+void crowd(const std::string &dir, int seconds)
+{
+    constexpr int readers = 32, staters = 32, names = 100;
+    std::vector<char> chunk(4 << 20, 'x');
+    for (int i = 0; i < readers; ++i) {
+        int fd = ::open(name(dir, i).c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+        if (fd < 0 || ::write(fd, chunk.data(), chunk.size()) != static_cast<ssize_t>(chunk.size()))
+            fail("write " + name(dir, i));
+        ::close(fd);
+    }
+    for (int i = 0; i < names; ++i)
+        ::close(::open(name(dir, 1000 + i).c_str(), O_CREAT | O_WRONLY, 0644));
+    int report_pipe[2];
+    if (pipe(report_pipe) != 0)
+        fail("pipe");
+    auto end = clock_type::now() + std::chrono::seconds(seconds);
+    for (int p = 0; p < readers + staters; ++p) {
+        if (fork() != 0)
+            continue;
+        long long done = 0;
+        struct stat st;
+        for (int round = 0; clock_type::now() < end; ++round) {
+            if (p < readers) {
+                int fd = ::open(name(dir, p).c_str(), O_RDONLY);
+                ssize_t n;
+                while (fd >= 0 && (n = ::read(fd, buffer.data(), 128 << 10)) > 0)
+                    done += n;
+                ::close(fd);
+            } else if (::stat(name(dir, 1000 + round % names).c_str(), &st) == 0) {
+                ++done;
+            }
+        }
+        long long record[2] = {p < readers ? 0 : 1, done};
+        (void)!::write(report_pipe[1], record, sizeof record);
+        _exit(0);
+    }
+    ::close(report_pipe[1]);
+    long long totals[2] = {0, 0}, record[2];
+    while (::read(report_pipe[0], record, sizeof record) == sizeof record)
+        totals[record[0]] += record[1];
+    while (wait(nullptr) > 0) {
+    }
+    std::printf("crowd-read %.3f\ncrowd-stat %.1f\n", totals[0] / 1048576.0 / seconds,
+                static_cast<double>(totals[1]) / seconds);
+    for (int i = 0; i < readers; ++i)
+        ::unlink(name(dir, i).c_str());
+    for (int i = 0; i < names; ++i)
+        ::unlink(name(dir, 1000 + i).c_str());
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: nbf-bench-meta files|populate|list|list-stat|read-tree|remove-tree DIR [COUNT]\n");
+        std::fprintf(stderr, "usage: nbf-bench-meta files|populate|list|list-stat|read-tree|remove-tree|crowd DIR [COUNT]\n");
         return 2;
     }
     std::string mode = argv[1], dir = argv[2];
@@ -131,6 +187,8 @@ int main(int argc, char **argv)
             fail("walk " + dir);
         report("read-tree", start);
         std::printf("bytes %lld\n", bytes_read);
+    } else if (mode == "crowd") {
+        crowd(dir, count);
     } else if (mode == "remove-tree") {
         if (nftw(dir.c_str(), remove_one, 64, FTW_PHYS | FTW_DEPTH) != 0)
             fail("remove " + dir);

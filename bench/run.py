@@ -7,6 +7,9 @@ its speed relative to native, prints a table, writes CSV. --variants adds
 each program with one candidate option at a time.
 
 Run as root (it mounts):  bench/run.py [--quick] [--reps N] [--tmpfs] [--variants]
+                                       [--baseline BUILD] [--workloads NAME,...]
+--baseline adds the four program lines built in another build directory (an
+earlier version, say), so that a change is measured against it in one run.
 """
 import argparse
 import csv
@@ -38,6 +41,7 @@ METRICS = {
     "create s": False, "stat s": False, "list s": False, "unlink s": False,
     "list big dir s": False, "list+stat big dir s": False,
     "tree extract s": False, "tree read s": False, "tree remove s": False,
+    "crowd read MiB/s": True, "crowd stat /s": True,
 }
 
 
@@ -215,8 +219,15 @@ def workloads(sizes, tool, tarball, cold_ok):
                 "tree read s": meta(tool, "read-tree", view)["read-tree"],
                 "tree remove s": meta(tool, "remove-tree", view)["remove-tree"]}
 
+    def crowd(t):
+        d = os.path.join(t.path, "crowd")
+        os.mkdir(d)
+        r = meta(tool, "crowd", d, str(seconds))
+        os.rmdir(os.path.join(t.backing, "crowd"))
+        return {"crowd read MiB/s": r["crowd-read"], "crowd stat /s": r["crowd-stat"]}
+
     return [("sequential", sequential), ("random", random_io), ("metadata", metadata),
-            ("listing", listing), ("tree", tree)]
+            ("listing", listing), ("tree", tree), ("crowd", crowd)]
 
 
 def machine():
@@ -235,6 +246,8 @@ def main():
     parser.add_argument("--variants", action="store_true",
                         help="also run each program with one candidate option at a time")
     parser.add_argument("--no-bindfs", action="store_true")
+    parser.add_argument("--baseline", help="another build directory whose programs run beside these")
+    parser.add_argument("--workloads", help="only these workloads (sequential, random, metadata, listing, tree, crowd)")
     parser.add_argument("--csv", default=None, help="CSV output (default: bench-<date>.csv in the work dir)")
     args = parser.parse_args()
 
@@ -262,6 +275,12 @@ def main():
              ("norra-brix-fuse2", fuse2), ("fuse2 recommended", fuse2 + lines["norra-brix-fuse2"])]
     if not args.no_bindfs and shutil.which("bindfs"):
         specs.append(("bindfs", ["bindfs", "-f", "{data}", "{mnt}"]))
+    if args.baseline:
+        base = [os.path.join(args.baseline, p) for p in ("norra-brix-fuse", "norra-brix-fuse2")]
+        specs += [("baseline fuse3", [base[0], *ours]),
+                  ("baseline fuse3 rec.", [base[0], *ours, *lines["norra-brix-fuse"]]),
+                  ("baseline fuse2", [base[1], *ours]),
+                  ("baseline fuse2 rec.", [base[1], *ours, *lines["norra-brix-fuse2"]])]
     if args.variants:
         specs += [(f"fuse3 {o}", fuse3 + o.split()) for o in FUSE3_OPTIONS]
         specs += [(f"fuse2 {o}", fuse2 + o.split()) for o in FUSE2_OPTIONS]
@@ -281,6 +300,8 @@ def main():
         peaks = {}     # (workload, target) -> peak KiB
         for rep in range(reps):
             for wname, workload in workloads(sizes, tool, tarball, cold_ok):
+                if args.workloads and wname not in args.workloads.split(","):
+                    continue
                 for t in targets:
                     t.reset_peak()
                     for metric, value in workload(t).items():

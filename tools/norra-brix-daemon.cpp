@@ -3,11 +3,14 @@
 // mount point and the release of its lock file, and returns the child's
 // status. Processes that the child leaves behind (its lock helpers detach
 // and end later) are adopted and reaped here, so none lingers as a zombie
-// where the system's first process does not reap orphans.
+// where the system's first process does not reap orphans. A dead mount of
+// these programs that an earlier instance left at the mount point (it died
+// before its own guard could remove it) is removed before the child starts.
 //
 //   norra-brix-daemon PROGRAM [ARGUMENT...]
 //   norra-brix-daemon --remove-lock MOUNTPOINT
 #include "lock/lockfile.h"
+#include "startup/unmount_guard.h"
 
 #include <cerrno>
 #include <climits>
@@ -15,7 +18,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -37,15 +43,52 @@ const char *find_mountpoint(int argc, char **argv)
     return nullptr;
 }
 
+// The mount point as the programs' library resolves it. A dead mount cannot
+// be resolved itself, so its parent is, and its name added.
+std::string resolved_mountpoint(const char *mountpoint)
+{
+    char resolved[PATH_MAX];
+    if (realpath(mountpoint, resolved))
+        return resolved;
+    std::string path = mountpoint;
+    size_t slash = path.find_last_of('/');
+    std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (!realpath(parent.c_str(), resolved))
+        return path;
+    return std::string(resolved) + (resolved[1] ? "/" : "") + path.substr(slash + 1);
+}
+
+// Removes the mount at mountpoint if it is one of these programs', no
+// instance holds its lock, and its connection is dead. Never a live one,
+// never another file system's.
+void remove_dead_mount(const char *mountpoint)
+{
+    std::string path = resolved_mountpoint(mountpoint);
+    mount_identity identity;
+    std::string point, type;
+    if (identify_mount(path.c_str(), identity) != 0 || !find_mount(identity.id, point, type) ||
+        point != path || type.rfind("fuse.norra-brix-fuse", 0) != 0)
+        return;
+    char lock[lock_path_size];
+    if (lock_file_path(path.c_str(), lock) == 0) {
+        int fd = open(lock, O_RDONLY | O_CLOEXEC);
+        bool held = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0;
+        if (fd >= 0)
+            close(fd);
+        if (held)
+            return;
+    }
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 && errno == ENOTCONN && unmount_if_same(path.c_str(), identity) == 0)
+        std::fprintf(stderr, "norra-brix-daemon: removed a dead mount at %s\n", path.c_str());
+}
+
 // Moves the lock file away before removing it: a move is reported to a
 // waiting program at once, a removal only once its own descriptor closes.
 int remove_lock(const char *mountpoint)
 {
-    char resolved[PATH_MAX];
-    if (!realpath(mountpoint, resolved))
-        std::snprintf(resolved, sizeof resolved, "%s", mountpoint);
     char path[lock_path_size];
-    if (lock_file_path(resolved, path) != 0) {
+    if (lock_file_path(resolved_mountpoint(mountpoint).c_str(), path) != 0) {
         std::fprintf(stderr, "norra-brix-daemon: mount point too long: %s\n", mountpoint);
         return -1;
     }
@@ -78,6 +121,8 @@ int run_child(int argc, char **argv)
     sigaddset(&signals, SIGCHLD);
     sigprocmask(SIG_BLOCK, &signals, nullptr);
 
+    if (mountpoint)
+        remove_dead_mount(mountpoint);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     pid_t child = fork();
     if (child == -1) {

@@ -18,6 +18,8 @@ int slash_to_underline(const char *src, char *dst)
     return 0;
 }
 
+int held_lock_descriptor = -1;
+
 int test_lockfile(const char *path)
 {
     int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -29,6 +31,7 @@ int test_lockfile(const char *path)
         return -1;
     }
     // The descriptor stays open: the lock lasts as long as the process.
+    held_lock_descriptor = fd;
     return 0;
 }
 

@@ -7,6 +7,9 @@ inline constexpr char lock_directory[] = "/var/lib/brix/.lock";
 inline constexpr size_t lock_path_size = 1024;
 inline constexpr size_t flat_name_size = 256;
 
+// The descriptor that holds this process's mount-point lock, -1 before.
+extern int held_lock_descriptor;
+
 // Writes the lock file's path for mountpoint into path (lock_path_size
 // bytes). Returns -1, leaving path alone, when the mount point does not fit
 // the flattened-name buffer.

@@ -1,3 +1,4 @@
+#include "ops/host_path.h"
 #include "ops/ops.h"
 
 #include <sys/stat.h>
@@ -8,8 +9,11 @@ int getattr(const char *path, struct stat *st, fuse_file_info *fi)
 {
     // An open file answers from its descriptor, even when its name is gone;
     // a path never follows a final symbolic link.
-    int result = fi ? fstat(file_descriptor(fi), st) : lstat(path, st);
-    return result == -1 ? neg_errno() : 0;
+    if (fi)
+        return host_status(fstat(file_descriptor(fi), st));
+    return in_parent(path, [st](int dir, const char *name) {
+        return fstatat(dir, name, st, AT_SYMLINK_NOFOLLOW);
+    });
 }
 
 } // namespace ops

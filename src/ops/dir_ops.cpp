@@ -1,8 +1,10 @@
+#include "ops/host_path.h"
 #include "ops/ops.h"
 
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace ops {
 
@@ -11,9 +13,12 @@ int opendir(const char *path, fuse_file_info *fi)
     auto *handle = static_cast<dir_handle *>(std::malloc(sizeof(dir_handle)));
     if (!handle)
         return -ENOMEM;
-    handle->stream = ::opendir(path);
+    int fd = open_object(path, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+    handle->stream = fd < 0 ? nullptr : fdopendir(fd);
     if (!handle->stream) {
-        int result = neg_errno();
+        int result = fd < 0 ? fd : neg_errno();
+        if (fd >= 0)
+            close(fd);
         std::free(handle);
         return result;
     }

@@ -1,8 +1,11 @@
+#include "ops/host_path.h"
+#include "ops/identity.h"
 #include "ops/ops.h"
 
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // The header has no C++ linkage of its own.
@@ -16,19 +19,25 @@ namespace {
 
 int opened(int fd, fuse_file_info *fi)
 {
-    if (fd == -1)
-        return neg_errno();
+    if (fd < 0)
+        return fd;
     fi->fh = static_cast<uint64_t>(static_cast<int64_t>(fd));
     return 0;
 }
 
-// The open flags for the host. O_DIRECT stays with the mount, whose kernel
-// side honours it; the host descriptor goes without, because write data
-// arrives in the library's request buffer at an address that host direct
-// I/O refuses, and the kernel may pass down any size and offset.
+// The open flags for the host: those an open(2) takes, for openat2 refuses
+// the kernel's own marks (the one of a program being started, say) that
+// open(2) quietly drops. O_DIRECT stays with the mount, whose kernel side
+// honours it; the host descriptor goes without, because write data arrives
+// in the library's request buffer at an address that host direct I/O
+// refuses, and the kernel may pass down any size and offset.
+constexpr int open_flags = O_ACCMODE | O_CREAT | O_EXCL | O_NOCTTY | O_TRUNC | O_APPEND | O_NONBLOCK |
+                           O_SYNC | O_DSYNC | FASYNC | O_LARGEFILE | O_DIRECTORY | O_NOFOLLOW |
+                           O_NOATIME | O_CLOEXEC | O_TMPFILE;
+
 int host_flags(const fuse_file_info *fi)
 {
-    return fi->flags & ~O_DIRECT;
+    return fi->flags & open_flags;
 }
 
 // A vector of one buffer that stands for the file's descriptor at offset:
@@ -47,12 +56,12 @@ fuse_buf descriptor_buffer(size_t size, off_t offset, const fuse_file_info *fi)
 
 int create(const char *path, mode_t mode, fuse_file_info *fi)
 {
-    return opened(::open(path, host_flags(fi), mode), fi);
+    return opened(open_object(path, host_flags(fi), creation_mode(mode | S_IFREG)), fi);
 }
 
 int open(const char *path, fuse_file_info *fi)
 {
-    return opened(::open(path, host_flags(fi)), fi);
+    return opened(open_object(path, host_flags(fi)), fi);
 }
 
 int read(const char *, char *buffer, size_t size, off_t offset, fuse_file_info *fi)
@@ -63,6 +72,8 @@ int read(const char *, char *buffer, size_t size, off_t offset, fuse_file_info *
 
 int write(const char *, const char *buffer, size_t size, off_t offset, fuse_file_info *fi)
 {
+    if (int cleared = clear_set_id_for_writer(file_descriptor(fi)); cleared < 0)
+        return cleared;
     int count = static_cast<int>(pwrite(file_descriptor(fi), buffer, size, offset));
     return count == -1 ? neg_errno() : count;
 }
@@ -81,6 +92,8 @@ int read_buf(const char *, fuse_bufvec **result, size_t size, off_t offset, fuse
 
 int write_buf(const char *, fuse_bufvec *source, off_t offset, fuse_file_info *fi)
 {
+    if (int cleared = clear_set_id_for_writer(file_descriptor(fi)); cleared < 0)
+        return cleared;
     fuse_bufvec destination = FUSE_BUFVEC_INIT(fuse_buf_size(source));
     destination.buf[0] = descriptor_buffer(destination.buf[0].size, offset, fi);
     return static_cast<int>(fuse_buf_copy(&destination, source, FUSE_BUF_SPLICE_NONBLOCK));

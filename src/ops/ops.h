@@ -52,6 +52,9 @@ int setxattr(const char *path, const char *name, const char *value, size_t size,
 int getxattr(const char *path, const char *name, char *value, size_t size);
 int listxattr(const char *path, char *list, size_t size);
 int removexattr(const char *path, const char *name);
+// From now on the extended-attribute handlers take the way of kernels
+// before 6.13, whatever this one has (for tests of that way).
+void xattr_by_link_only();
 
 // Open files
 int create(const char *path, mode_t mode, fuse_file_info *fi);

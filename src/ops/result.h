@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cerrno>
+#include <sys/types.h>
 
 namespace ops {
 
@@ -15,6 +16,12 @@ inline int neg_errno()
 inline int host_status(int host_result)
 {
     return host_result == -1 ? neg_errno() : 0;
+}
+
+// The result of a handler whose host call returns a count or 0, or -1.
+inline ssize_t host_result(ssize_t host_result)
+{
+    return host_result == -1 ? neg_errno() : host_result;
 }
 
 } // namespace ops

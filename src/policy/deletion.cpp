@@ -1,6 +1,6 @@
 #include "policy/deletion.h"
 
-#include "ops/result.h"
+#include "ops/host_path.h"
 #include "policy/patterns.h"
 
 #include <unistd.h>
@@ -14,14 +14,14 @@ int unlink(const char *path)
     // A refusal looks like success to the caller; the host file stays.
     if (!allow_delete && !is_temporary_name(path))
         return 0;
-    return host_status(::unlink(path));
+    return in_parent(path, [](int dir, const char *name) { return unlinkat(dir, name, 0); });
 }
 
 int rmdir(const char *path)
 {
     if (!allow_delete)
         return 0;
-    return host_status(::rmdir(path));
+    return in_parent(path, [](int dir, const char *name) { return unlinkat(dir, name, AT_REMOVEDIR); });
 }
 
 } // namespace ops

@@ -1,8 +1,10 @@
 // Set-up, serving and teardown with libfuse 2.9, and the wait for the lock
 // file's removal at exit.
 #include "lock/removal_wait.h"
+#include "ops/host_path.h"
 #include "ops/table.h"
 #include "startup/startup.h"
+#include "startup/unmount_guard.h"
 
 #include <syslog.h>
 
@@ -17,12 +19,16 @@ int serve_mount(const startup_state &st)
     log_debug("Try to setup fuse now.");
     char *mountpoint = nullptr;
     int multithreaded = 0;
-    fuse *f = fuse_setup(st.fuse_argc, st.fuse_argv, &operations, sizeof operations,
-                         &mountpoint, &multithreaded, nullptr);
+    // Requests are resolved from the host's root as it stands before the mount.
+    fuse *f = ops::pin_host_root() != 0 ? nullptr
+              : fuse_setup(st.fuse_argc, st.fuse_argv, &operations, sizeof operations,
+                           &mountpoint, &multithreaded, nullptr);
     if (!f) {
         report_failure("fuse_setup failed", "Failed to setup fuse.");
         return 1;
     }
+    ops::set_mount_point(mountpoint);
+    start_unmount_guard(mountpoint);
     log_debug("Set groups, uid and gid.");
     int status = 1;
     if (drop_privileges(st.uid, st.gid) == 0) {
@@ -32,6 +38,7 @@ int serve_mount(const startup_state &st)
     }
     log_debug("norra-brix-fuse is going to exit.");
     fuse_teardown(f, mountpoint);
+    stop_unmount_guard();
     return status;
 }
 

@@ -1,14 +1,66 @@
 // Set-up, serving and teardown with libfuse 3.
 #include "lock/lockfile.h"
+#include "ops/host_path.h"
 #include "ops/table.h"
 #include "startup/startup.h"
+#include "startup/unmount_guard.h"
 
 #include <fuse_lowlevel.h>
 
+#include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <syslog.h>
 
 namespace {
+
+// How many workers may serve, as the command line gives them.
+struct pool_options {
+    static constexpr unsigned unset = ~0u;
+    unsigned max_threads = unset;
+    unsigned max_idle_threads = unset;
+};
+
+// The library's parse reports a bound of ten workers where the command line
+// gives none, and a pool that cannot grow stops serving everybody once that
+// many requests wait (for a lock, say). Unless told otherwise the pool grows
+// with the requests that wait, as libfuse 2 lets it, and keeps ten idle
+// workers; the bound is the library's own ceiling for a sane value.
+constexpr unsigned default_max_threads = 100000;
+constexpr unsigned default_max_idle_threads = 10;
+
+pool_options given_pool_options(const startup_state &st)
+{
+    static const fuse_opt spec[] = {
+        {"max_threads=%u", offsetof(pool_options, max_threads), 0},
+        {"max_idle_threads=%u", offsetof(pool_options, max_idle_threads), 0},
+        FUSE_OPT_END,
+    };
+    fuse_args args = FUSE_ARGS_INIT(st.fuse_argc, st.fuse_argv);
+    pool_options given;
+    fuse_opt_parse(&args, &given, spec, nullptr);
+    fuse_opt_free_args(&args);
+    return given;
+}
+
+int serve_requests(fuse *f, const fuse_cmdline_opts &opts, const startup_state &st)
+{
+    if (opts.singlethread)
+        return fuse_loop(f);
+    fuse_loop_config *pool = fuse_loop_cfg_create();
+    if (!pool)
+        return -ENOMEM;
+    pool_options given = given_pool_options(st);
+    fuse_loop_cfg_set_clone_fd(pool, static_cast<unsigned>(opts.clone_fd));
+    fuse_loop_cfg_set_max_threads(pool, given.max_threads != pool_options::unset ? given.max_threads
+                                                                                  : default_max_threads);
+    fuse_loop_cfg_set_idle_threads(pool, given.max_idle_threads != pool_options::unset
+                                             ? given.max_idle_threads
+                                             : default_max_idle_threads);
+    int result = fuse_loop_mt(f, pool);
+    fuse_loop_cfg_destroy(pool);
+    return result;
+}
 
 // From the FUSE object to the end of the loop; fuse_new consumes args.
 int run_fuse(fuse_args &args, const fuse_cmdline_opts &opts, const startup_state &st)
@@ -19,12 +71,14 @@ int run_fuse(fuse_args &args, const fuse_cmdline_opts &opts, const startup_state
         report_failure("fuse_new failed.", "Failed to allocate fuse.");
         return 1;
     }
-    // The library must not be handed an absent mount point.
-    if (!opts.mountpoint || fuse_mount(f, opts.mountpoint) != 0) {
+    // The library must not be handed an absent mount point. Requests are
+    // resolved from the host's root as it stands before the mount.
+    if (!opts.mountpoint || ops::pin_host_root() != 0 || fuse_mount(f, opts.mountpoint) != 0) {
         report_failure("fuse_mount failed.", "Failed to mount fuse");
         fuse_destroy(f);
         return 1;
     }
+    ops::set_mount_point(opts.mountpoint);
     int status = 1;
     fuse_session *session = fuse_get_session(f);
     if (fuse_daemonize(opts.foreground) != 0) {
@@ -33,10 +87,11 @@ int run_fuse(fuse_args &args, const fuse_cmdline_opts &opts, const startup_state
         report_failure("fuse_set_signal_handlers failed.",
                        "Failed to set signal handlers for fuse.");
     } else {
+        start_unmount_guard(opts.mountpoint);
         log_debug("Set groups, uid and gid.");
         if (drop_privileges(st.uid, st.gid) == 0) {
             log_debug("norra-brix-fuse is running.");
-            int result = opts.singlethread ? fuse_loop(f) : fuse_loop_mt(f, opts.clone_fd);
+            int result = serve_requests(f, opts, st);
             log_debug("norra-brix-fuse is going to exit.");
             closelog();
             status = result == 0 ? 0 : 1;
@@ -44,6 +99,7 @@ int run_fuse(fuse_args &args, const fuse_cmdline_opts &opts, const startup_state
         fuse_remove_signal_handlers(session);
     }
     fuse_unmount(f);
+    stop_unmount_guard();
     fuse_destroy(f);
     return status;
 }

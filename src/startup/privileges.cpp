@@ -1,3 +1,4 @@
+#include "ops/identity.h"
 #include "startup/startup.h"
 
 #include <cerrno>
@@ -19,6 +20,8 @@ int report_id_failure(const char *call, const char *what)
 
 } // namespace
 
+int served_uid = -1;
+
 int drop_privileges(int uid, int gid)
 {
     // The group becomes the only supplementary group, before the ids change
@@ -30,5 +33,6 @@ int drop_privileges(int uid, int gid)
         return report_id_failure("setgid", "gid");
     if (setuid(static_cast<uid_t>(uid)) < 0)
         return report_id_failure("setuid", "uid");
+    served_uid = uid;
     return 0;
 }

@@ -1,6 +1,7 @@
 // The shared handlers called directly on a scratch directory, for the cases
 // a mount cannot force: refusing fillers, tiny buffers, a full descriptor
 // table, the handle forms, the exact host descriptors used.
+#include "ops/host_path.h"
 #include "ops/ops.h"
 
 #include <gtest/gtest.h>
@@ -62,6 +63,7 @@ protected:
         ASSERT_NE(mkdtemp(dir_template), nullptr);
         dir = dir_template;
         umask(0);  // as the programs run
+        ASSERT_EQ(ops::pin_host_root(), 0);
     }
     void TearDown() override { std::system(("rm -rf " + dir).c_str()); }
 
@@ -72,6 +74,16 @@ protected:
         ASSERT_GE(fd, 0);
         ASSERT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
         ::close(fd);
+    }
+    void expect_attribute_sizes();
+    std::string read_back(const std::string &name) const
+    {
+        std::string bytes(256, '\0');
+        int fd = ::open(path(name).c_str(), O_RDONLY);
+        ssize_t n = fd < 0 ? 0 : ::read(fd, bytes.data(), bytes.size());
+        ::close(fd);
+        bytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        return bytes;
     }
     fuse_file_info opened(const std::string &name, int flags = O_RDWR)
     {
@@ -251,14 +263,59 @@ TEST_F(Handlers, MknodRenameAndFlags)
     EXPECT_EQ(ops::link(path("b").c_str(), path("c").c_str()), -EEXIST);
 }
 
-TEST_F(Handlers, PathFormsFollowOrNotAsTheHostCallsDo)
+// The kernel has followed every symbolic link of the caller's path before
+// the request comes, so a link in a path means it was swapped in since:
+// no handler acts through one. Those that act on a final link itself do so.
+TEST_F(Handlers, PathsNeverRunThroughSymbolicLinks)
 {
     make("target", "0123456789");
     ASSERT_EQ(::symlink("target", path("link").c_str()), 0);
-    const std::string link = path("link");
+    ASSERT_EQ(::mkdir(path("real").c_str(), 0755), 0);
+    make("real/file", "abc");
+    ASSERT_EQ(::symlink("real", path("dirlink").c_str()), 0);
+    const std::string link = path("link"), through = path("dirlink/file"), beside = path("dirlink/new");
 
-    EXPECT_EQ(ops::chmod(link.c_str(), 0604, nullptr), 0);
-    EXPECT_EQ(ops::truncate(link.c_str(), 4, nullptr), 0);
+    EXPECT_EQ(ops::chmod(link.c_str(), 0604, nullptr), -ELOOP);
+    EXPECT_EQ(ops::truncate(link.c_str(), 4, nullptr), -ELOOP);
+    EXPECT_EQ(ops::access(link.c_str(), F_OK), -ELOOP);
+    fuse_file_info fi{};
+    fi.flags = O_RDWR;
+    EXPECT_EQ(ops::open(link.c_str(), &fi), -ELOOP);
+    struct stat st;
+    char buffer[64];
+    const timespec zero[2] = {{0, 0}, {0, 0}};
+    struct statvfs vfs;
+    const std::vector<std::pair<const char *, int>> refused = {
+        {"getattr", ops::getattr(through.c_str(), &st, nullptr)},
+        {"readlink", ops::readlink(through.c_str(), buffer, sizeof buffer)},
+        {"mknod", ops::mknod(beside.c_str(), S_IFIFO | 0600, 0)},
+        {"mkdir", ops::mkdir(beside.c_str(), 0700)},
+        {"symlink", ops::symlink("x", beside.c_str())},
+        {"rename from", ops::rename(through.c_str(), path("moved").c_str(), 0)},
+        {"rename to", ops::rename(path("target").c_str(), beside.c_str(), 0)},
+        {"link", ops::link(through.c_str(), path("linked").c_str())},
+        {"chmod", ops::chmod(through.c_str(), 0600, nullptr)},
+        {"chown", ops::chown(through.c_str(), 1, 1, nullptr)},
+        {"truncate", ops::truncate(through.c_str(), 0, nullptr)},
+        {"utimens", ops::utimens(through.c_str(), zero, nullptr)},
+        {"access", ops::access(through.c_str(), F_OK)},
+        {"statfs", ops::statfs(through.c_str(), &vfs)},
+        {"setxattr", ops::setxattr(through.c_str(), "user.a", "1", 1, 0)},
+        {"getxattr", ops::getxattr(through.c_str(), "user.a", buffer, sizeof buffer)},
+        {"listxattr", ops::listxattr(through.c_str(), buffer, sizeof buffer)},
+        {"removexattr", ops::removexattr(through.c_str(), "user.a")},
+        {"create", ops::create(beside.c_str(), 0600, &fi)},
+        {"open", ops::open(through.c_str(), &fi)},
+        {"opendir", ops::opendir(path("dirlink").c_str(), &fi)},
+        {"unlink", (allow_delete = 1, ops::unlink(through.c_str()))},
+        {"rmdir", ops::rmdir(path("dirlink/sub").c_str())},
+    };
+    allow_delete = 0;
+    for (const auto &[handler, result] : refused)
+        EXPECT_EQ(result, -ELOOP) << handler;
+    EXPECT_EQ(read_back("real/file"), "abc");
+    EXPECT_EQ(::access(path("real/new").c_str(), F_OK), -1);
+
     EXPECT_EQ(ops::chown(link.c_str(), 1, 2, nullptr), 0);
     const timespec old_times[2] = {{1000, 0}, {2000, 0}};
     EXPECT_EQ(ops::utimens(link.c_str(), old_times, nullptr), 0);
@@ -266,8 +323,8 @@ TEST_F(Handlers, PathFormsFollowOrNotAsTheHostCallsDo)
     struct stat target, self;
     ASSERT_EQ(::stat(path("target").c_str(), &target), 0);
     ASSERT_EQ(::lstat(link.c_str(), &self), 0);
-    EXPECT_EQ(target.st_mode & 07777, 0604u);
-    EXPECT_EQ(target.st_size, 4);
+    EXPECT_EQ(target.st_mode & 07777, 0644u);
+    EXPECT_EQ(target.st_size, 10);
     EXPECT_EQ(target.st_uid, 0u);
     EXPECT_NE(target.st_mtime, 2000);
     EXPECT_EQ(self.st_uid, 1u);
@@ -315,10 +372,30 @@ TEST_F(Handlers, HandleFormsWorkAfterTheNameIsGone)
     EXPECT_EQ(ops::release(nullptr, &fi), 0);
 }
 
+// Both ways to the last component: the kernel's *xattrat calls, and the
+// descriptor's link that older kernels need. A final symbolic link is
+// acted on itself.
 TEST_F(Handlers, ExtendedAttributeSizes)
 {
+    for (bool by_link : {false, true}) {
+        if (by_link)
+            ops::xattr_by_link_only();
+        SCOPED_TRACE(by_link ? "by the descriptor's link" : "relative to the directory");
+        expect_attribute_sizes();
+    }
+}
+
+void Handlers::expect_attribute_sizes()
+{
+    std::system(("rm -f " + dir + "/file " + dir + "/link").c_str());
     make("file");
-    const std::string file = path("file");
+    const std::string file = path("file"), link = path("link");
+    ASSERT_EQ(::symlink("file", link.c_str()), 0);
+    EXPECT_EQ(ops::setxattr(link.c_str(), "trusted.mark", "1", 1, 0), 0);
+    char mark[4];
+    EXPECT_EQ(::lgetxattr(link.c_str(), "trusted.mark", mark, sizeof mark), 1);
+    EXPECT_EQ(ops::getxattr(file.c_str(), "trusted.mark", mark, sizeof mark), -ENODATA);
+    EXPECT_EQ(ops::getxattr(link.c_str(), "trusted.mark", mark, sizeof mark), 1);
     if (::setxattr(file.c_str(), "user.probe", "1", 1, 0) != 0)
         GTEST_SKIP() << "no user extended attributes on " << dir;
     EXPECT_EQ(ops::setxattr(file.c_str(), "user.colour", "blue", 4, XATTR_CREATE), 0);

@@ -9,6 +9,7 @@
 #include <random>
 #include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -305,6 +306,76 @@ TEST_F(FileIO, LockWaitsEndWhenTheWaiterIsSignalled)
 
         close(holder);
         EXPECT_EQ(wait_adopted(locker(false, 0)), 0) << "a lock outlived the processes that waited for it";
+    }
+}
+
+// Forty processes wait for a flock and forty for a record lock through the
+// mount, each wait holding a serving thread: everybody else is still
+// served, the holder included, and each waiter gets its lock in turn.
+TEST_F(FileIO, WaitingLocksLeaveTheMountServing)
+{
+    write_file(d("flocked"), "x");
+    write_file(d("recorded"), "x");
+    write_file(d("other"), "data");
+    for (const auto &line : {std::vector<std::string>{}, config.recommended}) {
+        SCOPED_TRACE(line.empty() ? "library defaults" : "recommended line");
+        server &s = serve(line);
+        int go[2], ready[2];
+        ASSERT_EQ(pipe(go), 0);
+        ASSERT_EQ(pipe(ready), 0);
+        pid_t holder = fork();
+        if (holder == 0) {
+            // Nothing keeps the holder waiting once the test is gone.
+            close(go[1]);
+            close(ready[0]);
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            int flocked = open(m(d("flocked")).c_str(), O_RDWR);
+            int recorded = open(m(d("recorded")).c_str(), O_RDWR);
+            char byte = 'r';
+            if (lock_whole(flocked, false, false) != 0 || lock_whole(recorded, true, false) != 0 ||
+                write(ready[1], &byte, 1) != 1 || read(go[0], &byte, 1) != 1)
+                _exit(1);
+            // The holder works through the mount before it lets go.
+            int out = open(m(d("result")).c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+            _exit(out >= 0 && write(out, "done", 4) == 4 && close(out) == 0 ? 0 : 2);
+        }
+        char byte;
+        ASSERT_EQ(read(ready[0], &byte, 1), 1);
+        std::vector<pid_t> waiters;
+        for (int i = 0; i < 80; ++i) {
+            bool record = i % 2 == 0;
+            const std::string file = m(d(record ? "recorded" : "flocked"));
+            pid_t pid = fork();
+            if (pid == 0) {
+                for (int end : {go[0], go[1], ready[0], ready[1]})
+                    close(end);
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                int fd = open(file.c_str(), O_RDWR);
+                _exit(fd >= 0 && lock_whole(fd, record, true) == 0 ? 0 : 1);
+            }
+            waiters.push_back(pid);
+        }
+        for (int i = 0; i < 500 && waiting_requests(mnt) < 80; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_GE(waiting_requests(mnt), 80) << "the waiters never all waited";
+
+        const std::string hostname = m("/etc/hostname"), other = m(d("other"));
+        pid_t bystander = fork();
+        if (bystander == 0) {
+            struct stat st;
+            char bytes[8];
+            int fd = open(other.c_str(), O_RDONLY);
+            _exit(stat(hostname.c_str(), &st) == 0 && read(fd, bytes, sizeof bytes) == 4 ? 0 : 1);
+        }
+        ASSERT_EQ(wait_adopted(bystander, 1000), 0) << "nobody else was served while locks were awaited";
+        ASSERT_EQ(write(go[1], "g", 1), 1);
+        EXPECT_EQ(wait_adopted(holder, 5000), 0) << "the holder could not write through the mount";
+        EXPECT_EQ(read_file(d("result")), "done");
+        for (pid_t pid : waiters)
+            EXPECT_EQ(wait_adopted(pid, 30000), 0) << "a waiter never got its lock";
+        for (int fd : {go[0], go[1], ready[0], ready[1]})
+            close(fd);
+        EXPECT_EQ(unmount_and_wait(s, mnt), 0);
     }
 }
 

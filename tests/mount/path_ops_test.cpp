@@ -1,6 +1,8 @@
 // Operations on names through the mount, checked on the host.
 #include "support/harness.h"
 
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -153,6 +155,42 @@ TEST_F(PathOps, RequestsRunAsTheGivenUser)
     EXPECT_EQ(access(m(d("made")).c_str(), W_OK), 0);
     EXPECT_EQ(open(m(d("private")).c_str(), O_RDONLY), -1);
     EXPECT_EQ(errno, EACCES);
+}
+
+// The mirror shows the host's whole tree, its own mount point included: a
+// path through the mount point thirty times over is the path beyond it,
+// answered at once, and the mount keeps serving.
+TEST_F(PathOps, PathsThroughTheMountPointAreThePathBeyond)
+{
+    write_file(d("file"), "through");
+    ASSERT_EQ(mkdir(d("dir").c_str(), 0755), 0);
+    write_file(d("dir/entry"), "");
+    std::string through = mnt;
+    for (int i = 0; i < 30; ++i)
+        through += mnt;
+    for (const auto &line : {std::vector<std::string>{}, config.recommended}) {
+        SCOPED_TRACE(line.empty() ? "library defaults" : "recommended line");
+        server &s = serve(line);
+        const std::string file = through + d("file"), dir = through + d("dir"), direct = m(d("file"));
+        pid_t reader = fork();
+        if (reader == 0) {
+            struct stat st, plain;
+            char bytes[16];
+            int fd = open(file.c_str(), O_RDONLY);
+            DIR *listing = opendir(dir.c_str());
+            int entries = 0;
+            while (listing && readdir(listing))
+                ++entries;
+            bool same = stat(file.c_str(), &st) == 0 && stat(direct.c_str(), &plain) == 0 &&
+                        st.st_size == plain.st_size && st.st_mtim.tv_nsec == plain.st_mtim.tv_nsec && read(fd, bytes, sizeof bytes) == 7 &&
+                        std::memcmp(bytes, "through", 7) == 0 && entries == 3;
+            _exit(same ? 0 : 1);
+        }
+        EXPECT_EQ(wait_adopted(reader, 1000), 0) << "no answer within a second, or not the one beyond";
+        struct stat st;
+        EXPECT_EQ(stat(m("/etc/hostname").c_str(), &st), 0);
+        EXPECT_EQ(unmount_and_wait(s, mnt), 0);
+    }
 }
 
 } // namespace

@@ -4,10 +4,12 @@
 #include "support/harness.h"
 
 #include <cstdint>
+#include <csignal>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -133,21 +135,59 @@ TEST_F(Recommended, LockedCountersSharedWithTheHost)
     }
 }
 
-// errno of one action on path as user uid, 0 when it succeeds: open for
-// (r)eading, (w)riting or (c)reating, (t)runcate, change (m)ode.
-int as_user(uid_t uid, char action, const std::string &path)
+// errno of what act does as user uid, in a process of its own with that
+// group alone, 0 when it succeeds. act makes system calls only: the test
+// process has threads.
+template <typename Act>
+pid_t start_as_user(uid_t uid, Act act)
 {
     pid_t pid = fork();
     if (pid == 0) {
         if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0)
             _exit(255);
-        int flags = action == 'r' ? O_RDONLY : action == 'w' ? O_WRONLY : O_WRONLY | O_CREAT;
-        int result = action == 't'   ? truncate(path.c_str(), 0)
-                     : action == 'm' ? chmod(path.c_str(), 0666)
-                                     : open(path.c_str(), flags, 0644);
-        _exit(result == -1 ? errno : 0);
+        umask(0);
+        _exit(act() == -1 ? errno : 0);
     }
-    return wait_adopted(pid);
+    return pid;
+}
+
+template <typename Act>
+int as_user(uid_t uid, Act act, int timeout_ms = 15000)
+{
+    return wait_adopted(start_as_user(uid, act), timeout_ms);
+}
+
+// One action on path as user uid: open for (r)eading, (w)riting or
+// (c)reating, (t)runcate, change (m)ode.
+int as_user(uid_t uid, char action, const std::string &path)
+{
+    return as_user(uid, [&] {
+        int flags = action == 'r' ? O_RDONLY : action == 'w' ? O_WRONLY : O_WRONLY | O_CREAT;
+        return action == 't'   ? truncate(path.c_str(), 0)
+               : action == 'm' ? chmod(path.c_str(), 0666)
+                               : open(path.c_str(), flags, 0644);
+    });
+}
+
+// Creates path with mode, and writes a line into it unless told not to;
+// -1 on failure.
+int create_file(const std::string &path, mode_t mode, bool written = true)
+{
+    int fd = open(path.c_str(), O_CREAT | O_WRONLY, mode);
+    return fd < 0 || (written && write(fd, "#!/bin/sh\n", 10) != 10) ? -1 : close(fd);
+}
+
+int append_line(const std::string &path)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND);
+    return fd < 0 || write(fd, "x\n", 2) != 2 ? -1 : close(fd);
+}
+
+mode_t mode_of(const std::string &path)
+{
+    struct stat st{};
+    lstat(path.c_str(), &st);
+    return st.st_mode & 07777;
 }
 
 // The served user's private file: other users get what the host gives
@@ -167,6 +207,110 @@ TEST_F(Recommended, OtherUsersGetOnlyWhatTheHostAllows)
         EXPECT_EQ(as_user(65534, action, file), 0) << action;
     EXPECT_EQ(as_user(65534, 'c', created), 0);
     EXPECT_EQ(read_file(file), "secret") << "root reads through the mount";
+}
+
+// User 1234 swaps its own directory with a symbolic link to the served
+// user's private directory while it opens, reads and appends to its own
+// file through the mount: the kernel checks the caller on its own file,
+// the program must not then act on the served user's.
+TEST_F(Recommended, SymbolicLinkRacesReachNothing)
+{
+    const std::string att = d("att"), target = d("private");
+    ASSERT_EQ(chmod(data.c_str(), 0755), 0);
+    // Opens and reads of the target, counted by the racing child.
+    auto *counts = static_cast<int *>(
+        mmap(nullptr, 2 * sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(counts, MAP_FAILED);
+    for (const std::string served : {"0", "65534"}) {
+        ASSERT_EQ(system(("rm -rf " + att + " " + target).c_str()), 0);
+        ASSERT_EQ(mkdir(att.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir((att + "/d").c_str(), 0755), 0);
+        write_file(att + "/d/secret", "mine\n");
+        ASSERT_EQ(chmod((att + "/d/secret").c_str(), 0666), 0);
+        ASSERT_EQ(mkdir(target.c_str(), 0700), 0);
+        write_file(target + "/secret", "TARGET\n", 0600);
+        ASSERT_EQ(symlink(target.c_str(), (att + "/link").c_str()), 0);
+        ASSERT_EQ(system(("chown -hR 1234:1234 " + att + " && chown -R " + served + ":" + served + " " + target)
+                             .c_str()),
+                  0);
+        server &s = serve(config.recommended, served);
+
+        const std::string dir = att + "/d", link = att + "/link", secret = m(dir + "/secret");
+        pid_t swapper = start_as_user(1234, [&] {
+            for (;;)
+                renameat2(AT_FDCWD, dir.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE);
+            return 0;
+        });
+        counts[0] = counts[1] = 0;
+        EXPECT_EQ(as_user(1234, [&] {
+            timespec start, now;
+            clock_gettime(CLOCK_MONOTONIC, &start);
+            do {
+                int fd = open(secret.c_str(), O_RDWR | O_APPEND);
+                if (fd >= 0) {
+                    char bytes[16] = {};
+                    ++counts[0];
+                    if (pread(fd, bytes, sizeof bytes - 1, 0) > 0 && std::strstr(bytes, "TARGET"))
+                        ++counts[1];
+                    (void)!write(fd, "x\n", 2);
+                    close(fd);
+                }
+                clock_gettime(CLOCK_MONOTONIC, &now);
+            } while (now.tv_sec - start.tv_sec < 2);
+            return 0;
+        }, 30000), 0);
+        kill(swapper, SIGKILL);
+        waitpid(swapper, nullptr, 0);
+        EXPECT_GT(counts[0], 0) << "the caller never opened its own file, served as " << served;
+        EXPECT_EQ(counts[1], 0) << "reads of the served user's file, served as " << served;
+        EXPECT_TRUE(read_file(target + "/secret") == "TARGET\n") << "written into, served as " << served;
+        EXPECT_EQ(unmount_and_wait(s, mnt), 0);
+    }
+    munmap(counts, 2 * sizeof(int));
+}
+
+// Set-id bits through the mount, served as root, on each line that lets
+// other users in: a write by another user clears them as the host would,
+// and a file another user creates carries none.
+TEST_F(Recommended, SetIdBitsAsTheHostKeepsThem)
+{
+    ASSERT_EQ(chmod(data.c_str(), 0777), 0);
+    std::vector<std::vector<std::string>> lines = {{"-o", "allow_other"}, config.recommended};
+    if (!config.faster.empty())
+        lines.push_back(config.faster);
+    for (const auto &line : lines) {
+        const std::string name = line.back();
+        ASSERT_EQ(system(("rm -rf " + data + "/*").c_str()), 0);
+        for (const auto &[file, mode] : {std::pair{"suid", 04777}, {"sgid", 02777}, {"kept", 06777}}) {
+            write_file(d(file), "", 0);
+            ASSERT_EQ(chmod(d(file).c_str(), static_cast<mode_t>(mode)), 0);
+        }
+        server &s = serve(line);
+        EXPECT_EQ(as_user(65534, [&] { return append_line(m(d("suid"))); }), 0);
+        EXPECT_EQ(as_user(65534, [&] { return append_line(m(d("sgid"))); }), 0);
+        EXPECT_EQ(append_line(m(d("kept"))), 0);
+        EXPECT_EQ(mode_of(d("suid")), 0777u) << name;
+        EXPECT_EQ(mode_of(d("sgid")), 0777u) << name;
+        EXPECT_EQ(mode_of(d("kept")), 06777u) << "root's own write, " << name;
+
+        EXPECT_EQ(as_user(1234, [&] { return create_file(m(d("evil")), 04755); }), 0);
+        EXPECT_EQ(as_user(1234, [&] { return create_file(m(d("evil2")), 06777, false); }), 0);
+        EXPECT_EQ(as_user(1234, [&] { return mknod(m(d("node")).c_str(), S_IFREG | 06755, 0); }), 0);
+        EXPECT_EQ(create_file(m(d("root")), 06755), 0);
+        EXPECT_EQ(mode_of(d("evil")), 0755u) << name;
+        EXPECT_EQ(mode_of(d("evil2")), 0777u) << name;
+        EXPECT_EQ(mode_of(d("node")), 0755u) << name;
+        EXPECT_EQ(mode_of(d("root")), 06755u) << name;
+        EXPECT_EQ(unmount_and_wait(s, mnt), 0);
+    }
+    // The served user's own new files keep what it asked for (until it
+    // writes them, as on the host).
+    server &s = serve(config.recommended, "65534");
+    EXPECT_EQ(as_user(65534, [&] { return create_file(m(d("own")), 04755, false); }), 0);
+    EXPECT_EQ(as_user(1234, [&] { return create_file(m(d("other")), 04755, false); }), 0);
+    EXPECT_EQ(mode_of(d("own")), 04755u);
+    EXPECT_EQ(mode_of(d("other")), 0755u);
+    EXPECT_EQ(unmount_and_wait(s, mnt), 0);
 }
 
 } // namespace

@@ -7,9 +7,12 @@
 #include <linux/capability.h>
 #include <sstream>
 #include <sys/mount.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <syslog.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -51,6 +54,95 @@ TEST_F(Startup, LauncherTurnsSignalsIntoAnUnmount)
         EXPECT_FALSE(is_fuse_mount(mnt));
         EXPECT_EQ(log_messages(), progress);
     }
+}
+
+// Served as another user, which may not unmount what root mounted: the
+// mount still goes when the program ends by a signal or is killed, and a new
+// instance then starts at the same place.
+TEST_F(Startup, TheMountGoesWithItsServer)
+{
+    std::vector<std::string> args = {"-u", "65534", "-g", "65534", "-f", mnt};
+    args.insert(args.end(), config.recommended.begin(), config.recommended.end());
+    for (int signal : {SIGTERM, SIGKILL}) {
+        SCOPED_TRACE(signal == SIGTERM ? "SIGTERM" : "SIGKILL");
+        clear_log();
+        server &s = start(args, {.how = launch::daemon});
+        ASSERT_TRUE(s.wait_mounted(mnt)) << s.stderr_text();
+        ASSERT_TRUE(wait_for_log("norra-brix-fuse is running."));
+        ASSERT_GT(logged_pid("norra-brix-fuse is running."), 0);
+        kill(logged_pid("norra-brix-fuse is running."), signal);
+        for (int i = 0; i < 300 && is_fuse_mount(mnt); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_FALSE(is_fuse_mount(mnt)) << "the mount outlived its loop or its process";
+        if (!fuse3() && signal == SIGTERM) {
+            EXPECT_TRUE(s.running()) << "the FUSE 2 program waits for its lock file";
+            release_lock_file(mnt);
+        }
+        EXPECT_EQ(s.wait_exit(), signal == SIGKILL ? 128 + SIGKILL : fuse3() ? 1 : 0);
+        EXPECT_EQ(s.stderr_text(), "");
+    }
+    server &again = start(args, {.how = launch::daemon});
+    ASSERT_TRUE(again.wait_mounted(mnt)) << again.stderr_text();
+    struct stat st;
+    EXPECT_EQ(stat(m("/etc/hostname").c_str(), &st), 0);
+}
+
+// Dead mounts that no guard removed: one whose guard was held up leaves
+// whatever was mounted there meanwhile alone; one whose program died with
+// its guard (as if before it could start one) the launcher removes before
+// the next instance starts.
+TEST_F(Startup, DeadMountsGoAndOnlyThem)
+{
+    const std::vector<std::string> args = {"-u", "65534", "-g", "65534", "-f", mnt};
+    // Starts an instance and kills it once its guard has been dealt with.
+    auto kill_served = [&](int guard_signal) {
+        clear_log();
+        server &s = start(args, {.how = launch::daemon});
+        EXPECT_TRUE(s.wait_mounted(mnt)) << s.stderr_text();
+        EXPECT_TRUE(wait_for_log("norra-brix-fuse is running."));
+        pid_t program = logged_pid("norra-brix-fuse is running."), guard = 0;
+        for (pid_t child : children_of(program))
+            if (proc_status_field(child, "Name") == "brix-unmount")
+                guard = child;
+        EXPECT_NE(guard, 0) << "no unmount guard";
+        if (guard > 0)
+            kill(guard, guard_signal);
+        // A killed guard lets go of the lock as it ends, not as it is told.
+        for (int i = 0; guard_signal == SIGKILL && i < 500; ++i) {
+            std::string state = proc_status_field(guard, "State");
+            if (state.empty() || state[0] == 'Z')
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        kill(program, SIGKILL);
+        EXPECT_EQ(s.wait_exit(), 128 + SIGKILL);
+        struct stat st;
+        EXPECT_EQ(stat(mnt.c_str(), &st), -1);
+        EXPECT_EQ(errno, ENOTCONN) << "not a dead mount";
+        return guard;
+    };
+
+    pid_t held = kill_served(SIGSTOP);
+    ASSERT_GT(held, 0);
+    lazy_unmount(mnt);
+    ASSERT_EQ(mount("tmpfs", mnt.c_str(), "tmpfs", 0, nullptr), 0);
+    kill(held, SIGCONT);
+    EXPECT_EQ(wait_adopted(held, 5000), 0);
+    struct statfs fs;
+    EXPECT_EQ(statfs(mnt.c_str(), &fs), 0);
+    EXPECT_EQ(fs.f_type, TMPFS_MAGIC) << "the guard took another file system's mount";
+    ASSERT_EQ(umount2(mnt.c_str(), 0), 0);
+
+    kill_served(SIGKILL);
+    clear_log();
+    server &next = start(args, {.how = launch::daemon});
+    // The dead mount counts as a mount: wait for the new one to serve.
+    ASSERT_TRUE(wait_for_log("norra-brix-fuse is running.")) << next.stderr_text();
+    EXPECT_EQ(count_mounts(mnt), 1);
+    struct stat st;
+    EXPECT_EQ(stat(m("/etc/hostname").c_str(), &st), 0);
+    EXPECT_EQ(unmount_and_wait(next, mnt), 0);
+    EXPECT_EQ(next.stderr_text(), "norra-brix-daemon: removed a dead mount at " + mnt + "\n");
 }
 
 TEST_F(Startup, RefusedCallersExitQuietlyWithZero)

@@ -288,10 +288,11 @@ bool harness_init(int argc, char **argv)
             config.launcher = arg.substr(11);
         else if (arg.rfind("--fuse=", 0) == 0)
             config.fuse_version = std::atoi(arg.c_str() + 7);
-        else if (arg.rfind("--recommended=", 0) == 0) {
-            std::istringstream options(arg.substr(14));
+        else if (arg.rfind("--recommended=", 0) == 0 || arg.rfind("--faster=", 0) == 0) {
+            bool recommended = arg[2] == 'r';
+            std::istringstream options(arg.substr(arg.find('=') + 1));
             for (std::string option; options >> option;)
-                config.recommended.push_back(option);
+                (recommended ? config.recommended : config.faster).push_back(option);
         }
     }
     if (config.program.empty() || config.launcher.empty()) {
@@ -495,6 +496,13 @@ int count_mounts(const std::string &mountpoint)
             ++count;
     }
     return count;
+}
+
+int waiting_requests(const std::string &mountpoint)
+{
+    std::string connection = connection_of(mountpoint);
+    std::string count = connection.empty() ? "" : read_file("/sys/fs/fuse/connections/" + connection + "/waiting");
+    return count.empty() ? -1 : std::atoi(count.c_str());
 }
 
 bool is_fuse_mount(const std::string &mountpoint)

@@ -17,12 +17,13 @@ struct harness_config {
     std::string launcher;  // the stand-in launching daemon
     int fuse_version = 3;  // which library the program is built on
     std::vector<std::string> recommended;  // the program's recommended options
+    std::vector<std::string> faster;       // its faster line, where it has one
 };
 
 extern harness_config config;
 
-// Parses --program=, --launcher=, --fuse= and --recommended= (options
-// separated by blanks) and enters the namespace.
+// Parses --program=, --launcher=, --fuse=, --recommended= and --faster=
+// (options separated by blanks) and enters the namespace.
 // Returns false (with a message) when the run cannot go on.
 bool harness_init(int argc, char **argv);
 
@@ -89,6 +90,9 @@ int wait_adopted(pid_t pid, int timeout_ms = 15000);
 void allow_time(int seconds);
 
 bool is_fuse_mount(const std::string &mountpoint);
+// Requests of the FUSE mount at mountpoint that wait for their reply, as the
+// kernel counts them; -1 when it is no such mount.
+int waiting_requests(const std::string &mountpoint);
 int count_mounts(const std::string &mountpoint);
 void lazy_unmount(const std::string &mountpoint);
 

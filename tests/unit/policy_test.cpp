@@ -1,4 +1,5 @@
 // Temporary-name patterns and the deletion policy.
+#include "ops/host_path.h"
 #include "policy/deletion.h"
 #include "policy/patterns.h"
 
@@ -85,6 +86,7 @@ protected:
         ASSERT_NE(mkdtemp(dir_template), nullptr);
         dir = dir_template;
         allow_delete = 0;
+        ASSERT_EQ(ops::pin_host_root(), 0);
     }
     void TearDown() override
     {
