@@ -46,6 +46,10 @@ for program in norra-brix-fuse norra-brix-fuse2; do
     run=$!
     for _ in $(seq 600); do mounted && break; kill -0 $run 2>/dev/null || break; sleep 0.1; done
     mounted || fail "$program did not mount: $(cat "$scratch/$program.out")"
+    # Served as root, for root alone.
+    grep "^mirroring" "$scratch/$program.out" | grep -q "as 0:0 .* for root alone" ||
+        fail "$program: the first line does not say the mirror is root's alone: $(cat "$scratch/$program.out")"
+    ! grep " $scratch/mnt fuse" /proc/self/mounts | grep -q allow_other || fail "$program lets other users in"
     cmp -s "$scratch/mnt/etc/os-release" /etc/os-release || fail "$program does not mirror /etc/os-release"
 
     expect_refusal "another instance holds" "a second $program on the same mount point"

@@ -1,16 +1,55 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, whatever of the build and test
-# dependencies is missing. Needs root.
+# dependencies is missing, on Debian 12 or 13. Needs root.
+#
+#   tools/install-deps.sh [--normal]
+# --normal leaves out what only the sanitizer, fuzz, benchmark and stress
+# runs need.
+#
+# Record locks through the mounts go through libulockmgr, which starts the
+# helper ulockmgr_server. Debian 12 ships it in the package fuse; no Debian
+# 13 package does, so there it is built from the release's own source of
+# the library (the source package of the one that holds libulockmgr) and
+# installed in /usr/local/bin, on every launcher's usual PATH, with that
+# source's copyright file in /usr/local/share/doc/ulockmgr-server.
 set -euo pipefail
 
-packages=(g++ clang libclang-rt-14-dev cmake make pkg-config dpkg-dev libgtest-dev libfuse3-dev libfuse-dev fuse binutils git sqlite3 rsync tar python3 fio bindfs strace stress-ng linux-perf)
+release=$(. /etc/os-release && echo "${VERSION_ID:-}")
+packages=(g++ cmake make pkg-config dpkg-dev file libgtest-dev libfuse3-dev libfuse-dev binutils git
+          sqlite3 rsync tar python3 strace)
+[[ ${1:-} == --normal ]] || packages+=(clang libclang-rt-dev fio bindfs stress-ng linux-perf)
+[[ $release == 12 ]] && packages+=(fuse)
+
+apt_get() {
+  # One retry: a download from the archive fails now and then.
+  DEBIAN_FRONTEND=noninteractive apt-get "$@" || { sleep 5; DEBIAN_FRONTEND=noninteractive apt-get "$@"; }
+}
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if ((${#missing[@]})); then
   echo "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  apt_get update -qq
+  apt_get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+if ! PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin command -v ulockmgr_server >/dev/null; then
+  library=$(dpkg-query -S 'libulockmgr.so.*' | head -1 | cut -d: -f1)
+  source=$(dpkg-query -W -f='${source:Package}' "$library")
+  suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  echo "building ulockmgr_server from the source package $source ($suite)"
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+  echo "deb-src http://deb.debian.org/debian $suite main" >"$work/sources.list"
+  mkdir -p "$work/lists/partial"
+  apt_src=(-o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts=/dev/null
+           -o Dir::State::Lists="$work/lists")
+  apt_get "${apt_src[@]}" update -qq
+  (cd "$work" && apt_get "${apt_src[@]}" source -qq "$source" >/dev/null)
+  tree=$(find "$work" -maxdepth 1 -type d -name "$source-*" | head -1)
+  cc -O2 -Wall -o "$work/ulockmgr_server" "$tree/util/ulockmgr_server.c" -pthread
+  install -D -m 0755 "$work/ulockmgr_server" /usr/local/bin/ulockmgr_server
+  install -D -m 0644 "$tree/debian/copyright" /usr/local/share/doc/ulockmgr-server/copyright
 fi

@@ -15,10 +15,19 @@ deb=$(ls "$PWD"/build-pkg/norra-brix-fuse_*.deb)
 
 fail() { echo "package check: $*" >&2; exit 1; }
 depends=$(dpkg-deb -f "$deb" Depends)
-for needed in libfuse3-3 libfuse2 fuse; do
+contents=$(dpkg-deb -c "$deb")
+# The libraries under this release's names; the lock helper either carried
+# (where no package ships it) or brought by fuse.
+for needed in 'libfuse3-[0-9]+' 'libfuse2(t64)?'; do
   [[ ",$depends," =~ [,\ ]$needed[\ ,\(] ]] || fail "Depends lacks $needed: $depends"
 done
-contents=$(dpkg-deb -c "$deb")
+if grep -q " ./usr/bin/ulockmgr_server\$" <<<"$contents"; then
+  grep -q " ./usr/share/doc/norra-brix-fuse/ulockmgr_server.copyright\$" <<<"$contents" ||
+    fail "the carried lock helper comes without its copyright file"
+  [[ ! ",$depends," =~ [,\ ]fuse[\ ,\(] ]] || fail "carries the lock helper and still depends on fuse: $depends"
+else
+  [[ ",$depends," =~ [,\ ]fuse[\ ,\(] ]] || fail "Depends lacks fuse, which brings the lock helper: $depends"
+fi
 for path in usr/sbin/norra-brix-fuse usr/sbin/norra-brix-fuse2 usr/sbin/norra-brix-daemon \
             usr/share/man/man8/norra-brix-fuse.8 usr/share/man/man8/norra-brix-fuse2.8 \
             usr/share/man/man8/norra-brix-daemon.8; do

@@ -1,17 +1,16 @@
 #!/usr/bin/env bash
 # Builds the programs and mounts a mirror of the host's tree through the
 # stand-in launcher, in the foreground, serving as the invoking user, with
-# the program's recommended options (tools/recommended-options).
+# the program's recommended options (tools/recommended-options). Served as
+# root, the mirror is for root alone: with allow_other every local user
+# would act through it with root's rights wherever a race lets them (see
+# README, Known limits), so that option comes only when asked for after --.
 # Ctrl-C unmounts and exits.
 #
 #   sudo tools/run.sh [MOUNTPOINT] [-- EXTRA PROGRAM OPTIONS]
 # NBF_PROGRAM=norra-brix-fuse2 runs the FUSE 2 program instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-
-bash tools/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target norra-brix-fuse norra-brix-fuse2 norra-brix-daemon
 
 mountpoint=${1:-/tmp/norra-brix-mirror}
 shift || true
@@ -21,6 +20,16 @@ user=${SUDO_UID:-$(id -u)}
 group=${SUDO_GID:-$(id -g)}
 program=${NBF_PROGRAM:-norra-brix-fuse}
 read -r -a options < <(awk -v p="$program" '$1 == p { $1 = ""; print }' tools/recommended-options)
+audience=
+if [[ $user == 0 ]]; then
+    options=("${options[@]//allow_other,/}")
+    audience=" for root alone (add -- -o allow_other to let other users in)"
+fi
+
+echo "mirroring / at $mountpoint as $user:$group with $program ${options[*]}${*:+ $*}$audience; Ctrl-C ends it"
+bash tools/install-deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" --target norra-brix-fuse norra-brix-fuse2 norra-brix-daemon >/dev/null
 
 # The lock directory goes inside /var/lib/brix, which the Debian package
 # creates; a machine without the package has none.
@@ -34,7 +43,6 @@ if [[ -e "$lock" ]] && ! flock -n "$lock" true; then
     exit 1
 fi
 
-echo "mirroring / at $mountpoint as $user:$group with $program ${options[*]}${*:+ $*}; Ctrl-C ends it"
 errors=$(mktemp)
 trap 'rm -f "$errors"' EXIT
 exec 3>&1

@@ -3,13 +3,16 @@
 # run command, then a build under AddressSanitizer and
 # UndefinedBehaviorSanitizer, then the concurrency tests under
 # ThreadSanitizer, then each fuzz target briefly, then the benchmark in its
-# quick mode.
+# quick mode, and last the normal suite again on Debian 13
+# (tools/check-debian13.sh). NBF_TEST_SCOPE=normal runs only the normal
+# build, its package and the run command (what the Debian 13 check runs).
 # Needs root (the mount tests mount FUSE file systems in private mount
 # namespaces).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash tools/install-deps.sh
+scope=${NBF_TEST_SCOPE:-all}
+if [[ $scope == normal ]]; then bash tools/install-deps.sh --normal; else bash tools/install-deps.sh; fi
 jobs=$(nproc)
 
 build() {
@@ -29,6 +32,7 @@ check build
 bash tools/package.sh build
 # The README's run command, for each program, on a machine without /var/lib/brix.
 bash tools/check-run.sh
+[[ $scope == normal ]] && exit 0
 
 build build-sanitize -DCMAKE_BUILD_TYPE=Debug -DNBF_SANITIZE=address
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -44,3 +48,7 @@ bash tools/fuzz.sh "${NBF_FUZZ_SECONDS:-15}"
 # The benchmark in its quick mode, so that it keeps working; it asserts
 # nothing about speed.
 python3 bench/run.py --quick --csv "$(mktemp --suffix=.csv)"
+
+# The normal suite, the package and the run command once more, from a fresh
+# clone in a Debian 13 root.
+bash tools/check-debian13.sh

@@ -127,6 +127,7 @@ TEST_F(Clients, GitWithoutDeletionLeavesItsLockFiles)
 TEST_F(Clients, SqliteTwoWritersStayConsistent)
 {
     serve({"--allow-delete"});
+    ASSERT_EQ(record_lock_trouble(m(d("probe"))), "");
     std::string inserts;
     for (int i = 0; i < 150; ++i)
         inserts += "insert into t values(" + std::to_string(i) + ", hex(randomblob(300)));\n";

@@ -220,6 +220,7 @@ TEST_F(FileIO, RecordLocksConflictAsOnTheHost)
 {
     write_file(d("locked"), std::string(100, 'x'));
     serve();
+    ASSERT_EQ(record_lock_trouble(m(d("probe"))), "");
     const std::string file = m(d("locked"));
     int ready[2], go[2];
     ASSERT_EQ(pipe(ready), 0);
@@ -275,6 +276,7 @@ TEST_F(FileIO, LockWaitsEndWhenTheWaiterIsSignalled)
         serve();
     else
         serve({"-o", "intr"});
+    ASSERT_EQ(record_lock_trouble(m(d("probe"))), "");
     const std::string file = m(d("locked"));
     for (bool record : {true, false}) {
         SCOPED_TRACE(record ? "record lock" : "flock");
@@ -320,6 +322,7 @@ TEST_F(FileIO, WaitingLocksLeaveTheMountServing)
     for (const auto &line : {std::vector<std::string>{}, config.recommended}) {
         SCOPED_TRACE(line.empty() ? "library defaults" : "recommended line");
         server &s = serve(line);
+        ASSERT_EQ(record_lock_trouble(m(d("probe"))), "");
         int go[2], ready[2];
         ASSERT_EQ(pipe(go), 0);
         ASSERT_EQ(pipe(ready), 0);
@@ -339,16 +342,18 @@ TEST_F(FileIO, WaitingLocksLeaveTheMountServing)
             int out = open(m(d("result")).c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
             _exit(out >= 0 && write(out, "done", 4) == 4 && close(out) == 0 ? 0 : 2);
         }
+        close(ready[1]);
+        close(go[0]);
         char byte;
-        ASSERT_EQ(read(ready[0], &byte, 1), 1);
+        ASSERT_EQ(read(ready[0], &byte, 1), 1) << "the holder could not lock";
         std::vector<pid_t> waiters;
         for (int i = 0; i < 80; ++i) {
             bool record = i % 2 == 0;
             const std::string file = m(d(record ? "recorded" : "flocked"));
             pid_t pid = fork();
             if (pid == 0) {
-                for (int end : {go[0], go[1], ready[0], ready[1]})
-                    close(end);
+                close(go[1]);
+                close(ready[0]);
                 prctl(PR_SET_PDEATHSIG, SIGKILL);
                 int fd = open(file.c_str(), O_RDWR);
                 _exit(fd >= 0 && lock_whole(fd, record, true) == 0 ? 0 : 1);
@@ -373,8 +378,8 @@ TEST_F(FileIO, WaitingLocksLeaveTheMountServing)
         EXPECT_EQ(read_file(d("result")), "done");
         for (pid_t pid : waiters)
             EXPECT_EQ(wait_adopted(pid, 30000), 0) << "a waiter never got its lock";
-        for (int fd : {go[0], go[1], ready[0], ready[1]})
-            close(fd);
+        close(go[1]);
+        close(ready[0]);
         EXPECT_EQ(unmount_and_wait(s, mnt), 0);
     }
 }
@@ -393,6 +398,7 @@ TEST_F(FileIO, NeighbouringWritersSeeEachOther)
         GTEST_SKIP() << "the FUSE 3 library takes no direct_io option";
     write_file(d("counters"), std::string(16, '\0'));
     serve({"-o", "direct_io"});
+    ASSERT_EQ(record_lock_trouble(m(d("probe"))), "");
     const std::string file = m(d("counters"));
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     std::vector<pid_t> workers;
@@ -450,6 +456,7 @@ TEST_F(FileIO, LockHelpersEndWithTheirFiles)
 {
     write_file(d("locked"), "x");
     serve();
+    ASSERT_EQ(record_lock_trouble(m(d("probe"))), "");
     // The helpers detach into this process's care; count those still alive.
     auto live_helpers = [] {
         int count = 0;

@@ -103,6 +103,7 @@ TEST_F(Recommended, InodeNumbersAndLinksAsOnTheHost)
 TEST_F(Recommended, LockedCountersSharedWithTheHost)
 {
     serve(config.recommended);
+    ASSERT_EQ(record_lock_trouble(m(d("probe"))), "");
     for (bool record : {true, false}) {
         const std::string name = record ? "record" : "flock";
         write_file(d(name), std::string(8, '\0'));

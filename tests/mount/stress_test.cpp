@@ -285,6 +285,7 @@ TEST_F(Stress, ManyWorkersLoseNothing)
     write_file(d("record-counter"), std::string(8, '\0'));
     write_file(d("flock-counter"), std::string(8, '\0'));
     server &s = serve({"--allow-delete"});
+    ASSERT_EQ(record_lock_trouble(m(d("probe"))), "");
     const std::string dir = m(data);
     const int workers = 8;
     const int seconds = stress_seconds();

@@ -557,6 +557,10 @@ void mount_test::TearDown()
             if (proc_status_field(child, "Name") == "ulockmgr_server")
                 kill(child, SIGKILL);
     servers_.clear();
+    // Whatever else the test forked and left waiting (for a lock, on a pipe)
+    // would outlive it, holding the run's output open.
+    for (pid_t child : children_of(getpid()))
+        kill(child, SIGKILL);
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
     EXPECT_TRUE(disarm_watchdog()) << "the test overran its time";
@@ -678,6 +682,18 @@ std::vector<pid_t> children_of(pid_t pid)
 int errno_of(int result)
 {
     return result == -1 ? errno : 0;
+}
+
+std::string record_lock_trouble(const std::string &path)
+{
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0644);
+    if (fd < 0)
+        return "cannot open " + path + ": " + std::strerror(errno);
+    int result = lock_whole(fd, true, false);
+    std::string trouble = result == 0 ? "" : std::string("record locks fail: ") + std::strerror(errno) +
+                                                 " (is the lock helper ulockmgr_server on PATH?)";
+    ::close(fd);
+    return trouble;
 }
 
 int lock_whole(int fd, bool record, bool wait)

@@ -140,3 +140,7 @@ int errno_of(int result);  // errno when result == -1, else 0
 // An exclusive lock on the whole file: a record lock or a flock, waiting
 // for it or not. The call's result.
 int lock_whole(int fd, bool record, bool wait);
+// Empty when a record lock can be taken on path (created if missing), else
+// why not: where the lock manager's helper is missing every record lock
+// fails, and tests that wait for one would wait for good.
+std::string record_lock_trouble(const std::string &path);
