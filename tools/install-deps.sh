@@ -42,13 +42,16 @@ if ! PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin command -
   echo "building ulockmgr_server from the source package $source ($suite)"
   work=$(mktemp -d)
   trap 'rm -rf "$work"' EXIT
+  chmod 0755 "$work"  # apt's own user downloads into it
   echo "deb-src http://deb.debian.org/debian $suite main" >"$work/sources.list"
   mkdir -p "$work/lists/partial"
   apt_src=(-o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts=/dev/null
            -o Dir::State::Lists="$work/lists")
   apt_get "${apt_src[@]}" update -qq
-  (cd "$work" && apt_get "${apt_src[@]}" source -qq "$source" >/dev/null)
+  # The source package by that name (Debian 13's binary package fuse comes from fuse3).
+  (cd "$work" && apt_get "${apt_src[@]}" source -qq --only-source "$source" >/dev/null)
   tree=$(find "$work" -maxdepth 1 -type d -name "$source-*" | head -1)
+  [[ -f $tree/util/ulockmgr_server.c ]] || { echo "install-deps: no util/ulockmgr_server.c in the $source source" >&2; exit 1; }
   cc -O2 -Wall -o "$work/ulockmgr_server" "$tree/util/ulockmgr_server.c" -pthread
   install -D -m 0755 "$work/ulockmgr_server" /usr/local/bin/ulockmgr_server
   install -D -m 0644 "$tree/debian/copyright" /usr/local/share/doc/ulockmgr-server/copyright
