@@ -38,21 +38,37 @@ fi
 if ! PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin command -v ulockmgr_server >/dev/null; then
   library=$(dpkg-query -S 'libulockmgr.so.*' | head -1 | cut -d: -f1)
   source=$(dpkg-query -W -f='${source:Package}' "$library")
+  version=$(dpkg-query -W -f='${source:Version}' "$library")
   suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
-  echo "building ulockmgr_server from the source package $source ($suite)"
+  mirror=http://deb.debian.org/debian
+  echo "building ulockmgr_server from the source package $source $version ($suite)"
   work=$(mktemp -d)
   trap 'rm -rf "$work"' EXIT
-  chmod 0755 "$work"  # apt's own user downloads into it
-  echo "deb-src http://deb.debian.org/debian $suite main" >"$work/sources.list"
+  chown _apt "$work" 2>/dev/null || chmod 0755 "$work"  # apt's own user downloads into it
+  echo "deb-src $mirror $suite main" >"$work/sources.list"
   mkdir -p "$work/lists/partial"
   apt_src=(-o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts=/dev/null
            -o Dir::State::Lists="$work/lists")
   apt_get "${apt_src[@]}" update -qq
-  # The source package by that name (Debian 13's binary package fuse comes from fuse3).
-  (cd "$work" && apt_get "${apt_src[@]}" source -qq --only-source "$source" >/dev/null)
-  tree=$(find "$work" -maxdepth 1 -type d -name "$source-*" | head -1)
-  [[ -f $tree/util/ulockmgr_server.c ]] || { echo "install-deps: no util/ulockmgr_server.c in the $source source" >&2; exit 1; }
-  cc -O2 -Wall -o "$work/ulockmgr_server" "$tree/util/ulockmgr_server.c" -pthread
+  # The source package of that name (Debian 13's binary package fuse comes
+  # from fuse3). Where the archive lacks its Debian part, the upstream
+  # tarball that the release's signed index names for it, checked against
+  # that index (the one Debian patch to the helper only renames a function
+  # that newer C libraries have; the strict build below needs neither).
+  if ! (cd "$work" && apt-get "${apt_src[@]}" source -qq --only-source "$source=$version" >/dev/null 2>&1); then
+    record=$(apt-cache "${apt_src[@]}" showsrc --only-source "$source" |
+             awk -v v="$version" '$1 == "Version:" { keep = $2 == v } keep')
+    directory=$(awk '$1 == "Directory:" { print $2; exit }' <<<"$record")
+    read -r sha256 _ tarball <<<"$(awk '/^Checksums-Sha256:/ { on = 1; next }
+        on && /^ / && $3 ~ /orig\.tar\.[a-z0-9]+$/ { print; exit } /^[^ ]/ { on = 0 }' <<<"$record")"
+    [[ -n ${tarball:-} ]] || { echo "install-deps: no source of $source $version in the archive" >&2; exit 1; }
+    /usr/lib/apt/apt-helper download-file "$mirror/$directory/$tarball" "$work/$tarball" "SHA256:$sha256" >/dev/null
+    tar -xf "$work/$tarball" -C "$work"
+  fi
+  tree=$(find "$work" -maxdepth 3 -path '*/util/ulockmgr_server.c' -printf '%h\n' | head -1)
+  [[ -n $tree ]] || { echo "install-deps: no util/ulockmgr_server.c in the $source source" >&2; exit 1; }
+  cc -O2 -Wall -std=c99 -D_POSIX_C_SOURCE=200809L -o "$work/ulockmgr_server" "$tree/ulockmgr_server.c" -pthread
   install -D -m 0755 "$work/ulockmgr_server" /usr/local/bin/ulockmgr_server
-  install -D -m 0644 "$tree/debian/copyright" /usr/local/share/doc/ulockmgr-server/copyright
+  # The binary package's copyright file is its source package's.
+  install -D -m 0644 "/usr/share/doc/$library/copyright" /usr/local/share/doc/ulockmgr-server/copyright
 fi
