@@ -37,6 +37,7 @@ int serve_mount(const startup_state &st)
         status = result == -1 ? 1 : 0;
     }
     log_debug("norra-brix-fuse is going to exit.");
+    unmount_unless_privileged();
     fuse_teardown(f, mountpoint);
     stop_unmount_guard();
     return status;

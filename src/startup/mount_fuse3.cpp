@@ -98,6 +98,7 @@ int run_fuse(fuse_args &args, const fuse_cmdline_opts &opts, const startup_state
         }
         fuse_remove_signal_handlers(session);
     }
+    unmount_unless_privileged();
     fuse_unmount(f);
     stop_unmount_guard();
     fuse_destroy(f);

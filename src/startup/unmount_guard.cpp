@@ -162,6 +162,12 @@ void start_unmount_guard(const char *mountpoint)
     guard_pipe = ends[1];
 }
 
+void unmount_unless_privileged()
+{
+    if (geteuid() != 0)
+        stop_unmount_guard();
+}
+
 void stop_unmount_guard()
 {
     if (guard < 0)

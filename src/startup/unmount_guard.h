@@ -41,6 +41,11 @@ int unmount_if_same(const char *path, const mount_identity &identity);
 // mount as it would be without one.
 void start_unmount_guard(const char *mountpoint);
 
-// After the loop and the library's own unmount: the guard removes the mount
-// if it is still there, and ends. Waits for it.
+// After the loop, before the library's own unmount: a server that gave up
+// root's rights lets the guard remove the mount now, since the library's
+// attempt could only fail, and say so on standard error.
+void unmount_unless_privileged();
+
+// After the library's own unmount: the guard removes the mount if it is
+// still there, and ends. Waits for it; does nothing once it has ended.
 void stop_unmount_guard();
