@@ -2,9 +2,10 @@
 # Installs, from Debian's packages, whatever of the build and test
 # dependencies is missing, on Debian 12 or 13. Needs root.
 #
-#   tools/install-deps.sh [--normal]
-# --normal leaves out what only the sanitizer, fuzz, benchmark and stress
-# runs need.
+#   tools/install-deps.sh [--build|--normal]
+# --build installs what building and running the programs needs (the run
+# command); --normal adds what the normal test suite needs, and without
+# either, what the sanitizer, fuzz, benchmark and stress runs need too.
 #
 # Record locks through the mounts go through libulockmgr, which starts the
 # helper ulockmgr_server. Debian 12 ships it in the package fuse; no Debian
@@ -15,9 +16,9 @@
 set -euo pipefail
 
 release=$(. /etc/os-release && echo "${VERSION_ID:-}")
-packages=(g++ cmake make pkg-config dpkg-dev file libgtest-dev libfuse3-dev libfuse-dev binutils git
-          sqlite3 rsync tar python3 strace)
-[[ ${1:-} == --normal ]] || packages+=(clang libclang-rt-dev fio bindfs stress-ng linux-perf)
+packages=(g++ cmake make pkg-config libfuse3-dev libfuse-dev)
+[[ ${1:-} == --build ]] || packages+=(dpkg-dev file libgtest-dev binutils git sqlite3 rsync tar python3 strace)
+[[ -n ${1:-} ]] || packages+=(clang libclang-rt-dev fio bindfs stress-ng linux-perf)
 [[ $release == 12 ]] && packages+=(fuse)
 
 apt_get() {

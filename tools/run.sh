@@ -27,7 +27,7 @@ if [[ $user == 0 ]]; then
 fi
 
 echo "mirroring / at $mountpoint as $user:$group with $program ${options[*]}${*:+ $*}$audience; Ctrl-C ends it"
-bash tools/install-deps.sh
+bash tools/install-deps.sh --build
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target norra-brix-fuse norra-brix-fuse2 norra-brix-daemon >/dev/null
 
