@@ -87,13 +87,13 @@ void keep_only_unmount_right()
 {
     // Nothing of the server stays open here but its lock: not its device,
     // whose last close ends the connection, nor a terminal.
+    prctl(PR_SET_NAME, "brix-unmount", 0, 0, 0);
     close_all_but(wait_end, held_lock_descriptor);
     setsid();
     struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;
     for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGUSR1, SIGUSR2})
         sigaction(signal, &ignore, nullptr);
-    prctl(PR_SET_NAME, "brix-unmount", 0, 0, 0);
     keep_only_unmount_right();
     char byte;
     while (read(wait_end, &byte, 1) == -1 && errno == EINTR) {

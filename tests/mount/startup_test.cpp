@@ -101,9 +101,11 @@ TEST_F(Startup, DeadMountsGoAndOnlyThem)
         EXPECT_TRUE(s.wait_mounted(mnt)) << s.stderr_text();
         EXPECT_TRUE(wait_for_log("norra-brix-fuse is running."));
         pid_t program = logged_pid("norra-brix-fuse is running."), guard = 0;
-        for (pid_t child : children_of(program))
-            if (proc_status_field(child, "Name") == "brix-unmount")
-                guard = child;
+        // The guard names itself as it starts.
+        for (int i = 0; i < 500 && guard == 0; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(2)))
+            for (pid_t child : children_of(program))
+                if (proc_status_field(child, "Name") == "brix-unmount")
+                    guard = child;
         EXPECT_NE(guard, 0) << "no unmount guard";
         if (guard > 0)
             kill(guard, guard_signal);
