@@ -31,14 +31,14 @@ constexpr unsigned default_max_idle_threads = 10;
 
 pool_options given_pool_options(const startup_state &st)
 {
-    static const fuse_opt spec[] = {
+    static const fuse_opt pool_option_templates[] = {
         {"max_threads=%u", offsetof(pool_options, max_threads), 0},
         {"max_idle_threads=%u", offsetof(pool_options, max_idle_threads), 0},
         FUSE_OPT_END,
     };
     fuse_args args = FUSE_ARGS_INIT(st.fuse_argc, st.fuse_argv);
     pool_options given;
-    fuse_opt_parse(&args, &given, spec, nullptr);
+    fuse_opt_parse(&args, &given, pool_option_templates, nullptr);
     fuse_opt_free_args(&args);
     return given;
 }
