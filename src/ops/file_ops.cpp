@@ -1,6 +1,7 @@
 #include "ops/host_path.h"
 #include "ops/identity.h"
 #include "ops/ops.h"
+#include "ops/passthrough.h"
 
 #include <cstdlib>
 #include <fcntl.h>
@@ -22,6 +23,7 @@ int opened(int fd, fuse_file_info *fi)
     if (fd < 0)
         return fd;
     fi->fh = static_cast<uint64_t>(static_cast<int64_t>(fd));
+    attach_open_file(fi);
     return 0;
 }
 
@@ -108,6 +110,7 @@ int flush(const char *, fuse_file_info *fi)
 
 int release(const char *, fuse_file_info *fi)
 {
+    detach_open_file(fi);
     close(file_descriptor(fi));
     return 0;
 }

@@ -1,6 +1,7 @@
 // The libfuse 3 operation table: every handler takes an optional
 // file-information record, so no adapters are needed beyond readdir and init.
 #include "ops/ops.h"
+#include "ops/passthrough.h"
 #include "ops/table.h"
 
 #include <csignal>
@@ -19,7 +20,7 @@ int readdir(const char *path, void *buffer, fuse_fill_dir_t filler, off_t offset
 // SA_RESTART; the call's own EINTR is all that is wanted.
 void interrupted(int) {}
 
-void *init(fuse_conn_info *, fuse_config *config)
+void *init(fuse_conn_info *conn, fuse_config *config)
 {
     // Nothing is cached, so host changes show at once; names removed while
     // open go at once; the host's inode numbers show; handle-carrying
@@ -39,6 +40,7 @@ void *init(fuse_conn_info *, fuse_config *config)
     action.sa_handler = interrupted;
     sigemptyset(&action.sa_mask);
     sigaction(config->intr_signal, &action, nullptr);
+    ops::request_passthrough(conn, config);
     return nullptr;
 }
 

@@ -28,7 +28,7 @@ int serve_mount(const startup_state &st)
         return 1;
     }
     ops::set_mount_point(mountpoint);
-    start_unmount_guard(mountpoint);
+    start_unmount_guard(mountpoint, -1, static_cast<uid_t>(st.uid), static_cast<gid_t>(st.gid));
     log_debug("Set groups, uid and gid.");
     int status = 1;
     if (drop_privileges(st.uid, st.gid) == 0) {

@@ -1,6 +1,7 @@
 // Set-up, serving and teardown with libfuse 3.
 #include "lock/lockfile.h"
 #include "ops/host_path.h"
+#include "ops/passthrough.h"
 #include "ops/table.h"
 #include "startup/startup.h"
 #include "startup/unmount_guard.h"
@@ -87,7 +88,8 @@ int run_fuse(fuse_args &args, const fuse_cmdline_opts &opts, const startup_state
         report_failure("fuse_set_signal_handlers failed.",
                        "Failed to set signal handlers for fuse.");
     } else {
-        start_unmount_guard(opts.mountpoint);
+        start_unmount_guard(opts.mountpoint, ops::passthrough_built() ? fuse_session_fd(session) : -1,
+                            static_cast<uid_t>(st.uid), static_cast<gid_t>(st.gid));
         log_debug("Set groups, uid and gid.");
         if (drop_privileges(st.uid, st.gid) == 0) {
             log_debug("norra-brix-fuse is running.");

@@ -1,7 +1,9 @@
 #include "startup/unmount_guard.h"
 
 #include "lock/lockfile.h"
+#include "ops/backing_files.h"
 #include "ops/host_path.h"
+#include "startup/backing_broker.h"
 
 #include <cerrno>
 #include <csignal>
@@ -12,6 +14,7 @@
 #include <sstream>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
@@ -57,17 +60,21 @@ bool same_mount(const mount_identity &a, const mount_identity &b)
            type.rfind("fuse", 0) == 0;
 }
 
-// Closes every descriptor but a and b (-1: none).
-void close_all_but(int a, int b)
+// Closes every descriptor but those given (-1: none).
+void close_all_but(std::initializer_list<int> kept)
 {
-    int low = a < b ? a : b, high = a < b ? b : a;
     unsigned next = 0;
-    for (int fd : {low, high}) {
-        if (fd < 0)
-            continue;
-        if (static_cast<unsigned>(fd) > next)
-            close_range(next, static_cast<unsigned>(fd) - 1, 0);
-        next = static_cast<unsigned>(fd) + 1;
+    for (;;) {
+        // The lowest kept descriptor at or above next.
+        int low = -1;
+        for (int fd : kept)
+            if (fd >= 0 && static_cast<unsigned>(fd) >= next && (low < 0 || fd < low))
+                low = fd;
+        if (low < 0)
+            break;
+        if (static_cast<unsigned>(low) > next)
+            close_range(next, static_cast<unsigned>(low) - 1, 0);
+        next = static_cast<unsigned>(low) + 1;
     }
     close_range(next, ~0u, 0);
 }
@@ -83,20 +90,46 @@ void keep_only_unmount_right()
     prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
 }
 
-[[noreturn]] void guard_main(int wait_end, const char *mountpoint, mount_identity identity)
+// What the guard is started with: the pipe it waits on, and where open
+// files are passed through, the device and the socket the broker serves.
+struct guard_start {
+    int wait_end;
+    int device;
+    int channel;
+    uid_t uid;
+    gid_t gid;
+};
+
+[[noreturn]] void guard_main(const guard_start &start, const char *mountpoint, mount_identity identity)
 {
     // Nothing of the server stays open here but its lock: not its device,
-    // whose last close ends the connection, nor a terminal.
+    // whose last close ends the connection, nor a terminal. Only the broker
+    // keeps a copy of the device, and it ends with the server.
     prctl(PR_SET_NAME, "brix-unmount", 0, 0, 0);
-    close_all_but(wait_end, held_lock_descriptor);
+    close_all_but({start.wait_end, held_lock_descriptor, start.device, start.channel});
     setsid();
     struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;
     for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGUSR1, SIGUSR2})
         sigaction(signal, &ignore, nullptr);
+    // The broker needs credentials of its own (the served user's), and the
+    // guard root's search right to reach the mount point again: two
+    // processes, the broker the guard's child so that the guard can wait
+    // for the device copy to go.
+    pid_t broker = start.channel >= 0 ? fork() : -1;
+    if (broker == 0) {
+        close_all_but({start.channel, start.device});
+        run_backing_broker(start.channel, start.device, start.uid, start.gid);
+    }
+    if (start.channel >= 0)
+        close(start.channel);
+    if (start.device >= 0)
+        close(start.device);
     keep_only_unmount_right();
     char byte;
-    while (read(wait_end, &byte, 1) == -1 && errno == EINTR) {
+    while (read(start.wait_end, &byte, 1) == -1 && errno == EINTR) {
+    }
+    while (broker > 0 && waitpid(broker, nullptr, 0) == -1 && errno == EINTR) {
     }
     unmount_if_same(mountpoint, identity);
     _exit(0);
@@ -144,22 +177,30 @@ bool find_mount(uint64_t id, std::string &point, std::string &type)
     return false;
 }
 
-void start_unmount_guard(const char *mountpoint)
+void start_unmount_guard(const char *mountpoint, int device, uid_t uid, gid_t gid)
 {
     mount_identity identity;
     int ends[2];
     if (!mountpoint || identify_mount(mountpoint, identity) != 0 || pipe2(ends, O_CLOEXEC) != 0)
         return;
+    int channel[2] = {-1, -1};
+    if (device >= 0 && socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, channel) != 0)
+        channel[0] = channel[1] = -1;
     pid_t pid = fork();
     if (pid == 0)
-        guard_main(ends[0], mountpoint, identity);
+        guard_main({ends[0], channel[1] >= 0 ? device : -1, channel[1], uid, gid}, mountpoint, identity);
     close(ends[0]);
+    if (channel[1] >= 0)
+        close(channel[1]);
     if (pid < 0) {
         close(ends[1]);
+        if (channel[0] >= 0)
+            close(channel[0]);
         return;
     }
     guard = pid;
     guard_pipe = ends[1];
+    ops::set_backing_broker(channel[0]);
 }
 
 void unmount_unless_privileged()
@@ -172,6 +213,8 @@ void stop_unmount_guard()
 {
     if (guard < 0)
         return;
+    // The broker's device copy goes first; the guard waits for it.
+    ops::set_backing_broker(-1);
     close(guard_pipe);
     while (waitpid(guard, nullptr, 0) == -1 && errno == EINTR) {
     }

@@ -38,8 +38,10 @@ int unmount_if_same(const char *path, const mount_identity &identity);
 
 // Forks the guard for the mount at mountpoint; call after the mount and
 // before the privilege drop. A guard that cannot be started leaves the
-// mount as it would be without one.
-void start_unmount_guard(const char *mountpoint);
+// mount as it would be without one. Given the FUSE device (else -1), the
+// guard also starts the broker that registers backing files for open files
+// as the served user (startup/backing_broker.h).
+void start_unmount_guard(const char *mountpoint, int device, uid_t uid, gid_t gid);
 
 // After the loop, before the library's own unmount: a server that gave up
 // root's rights lets the guard remove the mount now, since the library's

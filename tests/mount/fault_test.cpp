@@ -34,7 +34,8 @@ protected:
 
     // Writers append blocks to their own files until a write fails or comes
     // back short, then report the bytes acknowledged and the error (0 for a
-    // short write).
+    // short write). Writes that the kernel passes through to the host need
+    // no server and outlive it, so a writer also stops at 128 MiB.
     std::vector<writer> start_writers(int count)
     {
         std::vector<writer> writers;
@@ -48,7 +49,7 @@ protected:
                 int fd = open(m(d("w" + std::to_string(id))).c_str(), O_CREAT | O_WRONLY, 0644);
                 size_t done = 0;
                 ssize_t n = -1;
-                while (fd >= 0) {
+                while (fd >= 0 && done < (size_t{128} << 20)) {
                     std::string bytes = block_pattern(id, done / block);
                     n = pwrite(fd, bytes.data(), block, static_cast<off_t>(done));
                     if (n > 0)

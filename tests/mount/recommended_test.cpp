@@ -210,6 +210,56 @@ TEST_F(Recommended, OtherUsersGetOnlyWhatTheHostAllows)
     EXPECT_EQ(read_file(file), "secret") << "root reads through the mount";
 }
 
+// Where the kernel and the library offer it, the kernel reads and writes
+// open files itself: a mapping through the mount then holds the host file's
+// own pages, so a host write shows in it at once. The broker that
+// registers them runs as the served user with no capability but the one to
+// register; a file the served user may only read is not registered, and is
+// still served to whoever may read it.
+TEST_F(Recommended, OpenFilesPassThroughWhereOffered)
+{
+    if (!passthrough_expected())
+        GTEST_SKIP() << "this program or kernel cannot pass open files through";
+    ASSERT_EQ(chown(data.c_str(), 65534, 65534), 0);
+    write_file(d("mine"), std::string(4096, 'a'));
+    ASSERT_EQ(chown(d("mine").c_str(), 65534, 65534), 0);
+    write_file(d("theirs"), std::string(4096, 'b'));
+    server &s = serve(config.recommended, "65534");
+
+    pid_t broker = 0;
+    for (pid_t guard : children_of(s.pid()))
+        for (pid_t child : children_of(guard))
+            if (proc_status_field(child, "Name") == "brix-backing")
+                broker = child;
+    ASSERT_NE(broker, 0) << "no broker";
+    EXPECT_EQ(proc_status_field(broker, "Uid"), "65534\t65534\t65534\t65534");
+    EXPECT_EQ(proc_status_field(broker, "CapPrm"), "0000000000200000") << "CAP_SYS_ADMIN alone";
+
+    // Two opens of one file, the first read-only: one backing file for both.
+    for (const auto &[name, passed] : {std::pair{"mine", true}, {"theirs", false}}) {
+        int reader = open(m(d(name)).c_str(), O_RDONLY);
+        int fd = open(m(d(name)).c_str(), passed ? O_RDWR : O_RDONLY);
+        ASSERT_GE(fd, 0) << name << ": " << strerror(errno);
+        auto *page = static_cast<char *>(mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0));
+        ASSERT_NE(page, MAP_FAILED) << name;
+        char first = page[0];
+        EXPECT_EQ(first, passed ? 'a' : 'b') << name;
+        int host = open(d(name).c_str(), O_WRONLY);
+        ASSERT_EQ(pwrite(host, "HOST", 4, 0), 4);
+        close(host);
+        // Served by the program, the mapping keeps the mount's own copy of
+        // the page until the kernel next compares the host's attributes.
+        EXPECT_EQ(std::string(page, 4) == "HOST", passed) << name << ": passed through?";
+        char bytes[4] = {};
+        EXPECT_EQ(pread(reader, bytes, 4, 0), 4);
+        EXPECT_EQ(std::string(bytes, 4), "HOST") << name << ": a read after the host's write";
+        munmap(page, 4096);
+        close(fd);
+        close(reader);
+    }
+    EXPECT_EQ(unmount_and_wait(s, mnt), 0);
+}
+
 // User 1234 swaps its own directory with a symbolic link to the served
 // user's private directory while it opens, reads and appends to its own
 // file through the mount: the kernel checks the caller on its own file,

@@ -22,6 +22,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -288,6 +289,8 @@ bool harness_init(int argc, char **argv)
             config.launcher = arg.substr(11);
         else if (arg.rfind("--fuse=", 0) == 0)
             config.fuse_version = std::atoi(arg.c_str() + 7);
+        else if (arg.rfind("--passthrough=", 0) == 0)
+            config.passthrough = arg == "--passthrough=1";
         else if (arg.rfind("--recommended=", 0) == 0 || arg.rfind("--faster=", 0) == 0) {
             bool recommended = arg[2] == 'r';
             std::istringstream options(arg.substr(arg.find('=') + 1));
@@ -481,6 +484,18 @@ int wait_adopted(pid_t pid, int timeout_ms)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return -1;
+}
+
+bool passthrough_expected()
+{
+    utsname system{};
+    int major = 0, minor = 0;
+    if (!config.passthrough || uname(&system) != 0 || std::sscanf(system.release, "%d.%d", &major, &minor) != 2 ||
+        major * 1000 + minor < 6009)
+        return false;
+    if (::access("/proc/config.gz", R_OK) != 0)
+        return true;
+    return run_command("zcat /proc/config.gz | grep -c '^CONFIG_FUSE_PASSTHROUGH=y'") == "1\n";
 }
 
 int count_mounts(const std::string &mountpoint)

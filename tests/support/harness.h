@@ -18,12 +18,14 @@ struct harness_config {
     int fuse_version = 3;  // which library the program is built on
     std::vector<std::string> recommended;  // the program's recommended options
     std::vector<std::string> faster;       // its faster line, where it has one
+    bool passthrough = false;  // the program can pass open files through
 };
 
 extern harness_config config;
 
 // Parses --program=, --launcher=, --fuse=, --recommended= and --faster=
-// (options separated by blanks) and enters the namespace.
+// (options separated by blanks), --passthrough=0|1, and enters the
+// namespace.
 // Returns false (with a message) when the run cannot go on.
 bool harness_init(int argc, char **argv);
 
@@ -88,6 +90,11 @@ int wait_adopted(pid_t pid, int timeout_ms = 15000);
 // Gives the running test this many seconds from now before the watchdog
 // aborts its mounts (each test starts with four minutes).
 void allow_time(int seconds);
+
+// Whether the program under test passes open files through to the kernel:
+// it was built to, and the running kernel offers it (Linux 6.9 and later,
+// built with FUSE passthrough where its configuration can be read).
+bool passthrough_expected();
 
 bool is_fuse_mount(const std::string &mountpoint);
 // Requests of the FUSE mount at mountpoint that wait for their reply, as the

@@ -1,12 +1,18 @@
-// The command-line scan and the launcher check.
+// The command-line scan, the launcher check and the backing-file broker.
 #include "policy/deletion.h"
 #include "exports.h"
+#include "startup/backing_broker.h"
 #include "startup/startup.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -33,6 +39,14 @@ scanned scan(std::vector<std::string> args)
     }
     release_startup(out.st);
     return out;
+}
+
+std::string read_file_text(const std::string &path)
+{
+    std::ifstream in(path);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
 }
 
 TEST(ParseId, FollowsStrtolAndKeepsTheLow32Bits)
@@ -134,6 +148,54 @@ TEST(ProcessName, ReadsCommWithItsNewline)
     EXPECT_EQ(text, std::string(program_invocation_short_name).substr(0, 15) + "\n");
     EXPECT_EQ(process_name_by_pid(-5), nullptr);
     EXPECT_EQ(process_name_by_pid(0x3fffffff), nullptr);
+}
+
+
+// The broker registers only regular files open for reading and writing,
+// closes only ids it registered, and runs as the served user with nothing
+// but the right to register. A stand-in for the device refuses the
+// registration itself (ENOTTY), which shows that the request got past the
+// broker's own rules.
+TEST(BackingBroker, RegistersOnlyFilesOpenForReadingAndWriting)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the broker changes its ids";
+    char dir_template[] = "/tmp/nbf-broker-XXXXXX";
+    ASSERT_NE(mkdtemp(dir_template), nullptr);
+    const std::string file = std::string(dir_template) + "/f";
+    int channel[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, channel), 0);
+    pid_t broker = fork();
+    if (broker == 0) {
+        close(channel[0]);
+        run_backing_broker(channel[1], open("/dev/null", O_RDWR), 65534, 65534);
+    }
+    close(channel[1]);
+    int fd = open(file.c_str(), O_CREAT | O_RDWR, 0666);
+    int read_only = open(file.c_str(), O_RDONLY);
+    int path_only = open(file.c_str(), O_PATH);
+    int directory = open(dir_template, O_RDONLY | O_DIRECTORY);
+    EXPECT_EQ(ask_backing_broker(channel[0], {backing_register, 0}, read_only), -EINVAL);
+    EXPECT_EQ(ask_backing_broker(channel[0], {backing_register, 0}, path_only), -EINVAL);
+    EXPECT_EQ(ask_backing_broker(channel[0], {backing_register, 0}, directory), -EINVAL);
+    EXPECT_EQ(ask_backing_broker(channel[0], {backing_register, 0}, -1), -EINVAL);
+    EXPECT_EQ(ask_backing_broker(channel[0], {backing_register, 0}, fd), -ENOTTY);
+    EXPECT_EQ(ask_backing_broker(channel[0], {backing_release, 1}, -1), -ENOENT);
+
+    std::string status = read_file_text("/proc/" + std::to_string(broker) + "/status");
+    EXPECT_NE(status.find("\nUid:\t65534\t65534\t65534\t65534\n"), std::string::npos) << status;
+    EXPECT_NE(status.find("\nGroups:\t65534 \n"), std::string::npos) << status;
+    EXPECT_NE(status.find("\nCapEff:\t0000000000200000\n"), std::string::npos) << "CAP_SYS_ADMIN alone";
+    EXPECT_NE(status.find("\nCapPrm:\t0000000000200000\n"), std::string::npos) << "CAP_SYS_ADMIN alone";
+
+    close(channel[0]);
+    int wait_status = -1;
+    EXPECT_EQ(waitpid(broker, &wait_status, 0), broker);
+    EXPECT_TRUE(WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0) << "ends with its server";
+    for (int d : {fd, read_only, path_only, directory})
+        close(d);
+    unlink(file.c_str());
+    rmdir(dir_template);
 }
 
 } // namespace
