@@ -7,9 +7,14 @@ its speed relative to native, prints a table, writes CSV. --variants adds
 each program with one candidate option at a time.
 
 Run as root (it mounts):  bench/run.py [--quick] [--reps N] [--tmpfs] [--variants]
-                                       [--baseline BUILD] [--workloads NAME,...]
---baseline adds the four program lines built in another build directory (an
-earlier version, say), so that a change is measured against it in one run.
+                                       [--baseline BUILD [--baseline-label TEXT]
+                                        [--baseline-programs fuse3,fuse2]]
+                                       [--workloads NAME,...]
+--baseline adds the program lines built in another build directory (an
+earlier version, or a build without passthrough), so that a change is
+measured against it in one run. tools/check-debian13.sh --bench runs it in
+the Debian 13 root, where norra-brix-fuse passes open files through to the
+kernel, beside a build that does not.
 """
 import argparse
 import csv
@@ -92,6 +97,21 @@ def mount_options(point):
     return ""
 
 
+def kernel_version():
+    return tuple(int(x) for x in re.findall(r"\d+", platform.release())[:2])
+
+
+def descendant_names(pid):
+    names = []
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{task}/children") as f:
+            for child in f.read().split():
+                with open(f"/proc/{child}/comm") as c:
+                    names.append(c.read().strip())
+                names += descendant_names(int(child))
+    return names
+
+
 class Target:
     """A place to run workloads: a backing directory and, for the FUSE
     targets, a serving process whose view of it is `path`."""
@@ -103,6 +123,7 @@ class Target:
         self.mountpoint = os.path.join(work, slug + "-mnt")
         self.command = command
         self.process = None
+        self.passes_through = False
         os.makedirs(self.backing)
         if command is None:
             self.path = self.backing
@@ -122,6 +143,10 @@ class Target:
         # Our programs mirror the host tree; bindfs shows the backing directory itself.
         self.path = self.mountpoint + self.backing if "norra-brix" in command[0] else self.mountpoint
         self.options = mount_options(self.mountpoint)
+        # The broker that registers open files runs where the program can pass
+        # them through; Linux 6.9 and later let it.
+        self.passes_through = (kernel_version() >= (6, 9) and
+                               any(name == "brix-backing" for name in descendant_names(self.process.pid)))
 
     def reset_peak(self):
         if self.process:
@@ -247,6 +272,8 @@ def main():
                         help="also run each program with one candidate option at a time")
     parser.add_argument("--no-bindfs", action="store_true")
     parser.add_argument("--baseline", help="another build directory whose programs run beside these")
+    parser.add_argument("--baseline-label", default="baseline", help="what to call the baseline's lines")
+    parser.add_argument("--baseline-programs", default="fuse3,fuse2", help="which of its programs run")
     parser.add_argument("--workloads", help="only these workloads (sequential, random, metadata, listing, tree, crowd)")
     parser.add_argument("--csv", default=None, help="CSV output (default: bench-<date>.csv in the work dir)")
     args = parser.parse_args()
@@ -276,11 +303,11 @@ def main():
     if not args.no_bindfs and shutil.which("bindfs"):
         specs.append(("bindfs", ["bindfs", "-f", "{data}", "{mnt}"]))
     if args.baseline:
-        base = [os.path.join(args.baseline, p) for p in ("norra-brix-fuse", "norra-brix-fuse2")]
-        specs += [("baseline fuse3", [base[0], *ours]),
-                  ("baseline fuse3 rec.", [base[0], *ours, *lines["norra-brix-fuse"]]),
-                  ("baseline fuse2", [base[1], *ours]),
-                  ("baseline fuse2 rec.", [base[1], *ours, *lines["norra-brix-fuse2"]])]
+        label = args.baseline_label
+        for fuse in args.baseline_programs.split(","):
+            program = os.path.join(args.baseline, "norra-brix-fuse" + ("2" if fuse == "fuse2" else ""))
+            specs += [(f"{label} {fuse}", [program, *ours]),
+                      (f"{label} {fuse} rec.", [program, *ours, *lines[os.path.basename(program)]])]
     if args.variants:
         specs += [(f"fuse3 {o}", fuse3 + o.split()) for o in FUSE3_OPTIONS]
         specs += [(f"fuse2 {o}", fuse2 + o.split()) for o in FUSE2_OPTIONS]
@@ -341,7 +368,8 @@ def main():
           f"load {load_before[0]:.2f} before, {load_after[0]:.2f} after; cold reads: {'yes' if cold_ok else 'not allowed'}")
     for t in targets:
         if t.process:
-            print(f"# {t.name}: {' '.join(t.command)}  [{t.options}]")
+            print(f"# {t.name}: {' '.join(t.command)}  [{t.options}]"
+                  f"{'  passes open files through' if t.passes_through else ''}")
     print()
     print("| workload | " + " | ".join(names) + " |")
     print("|---|" + "---|" * len(names))

@@ -2,10 +2,11 @@
 # Installs, from Debian's packages, whatever of the build and test
 # dependencies is missing, on Debian 12 or 13. Needs root.
 #
-#   tools/install-deps.sh [--build|--normal]
+#   tools/install-deps.sh [--build|--normal|--bench]
 # --build installs what building and running the programs needs (the run
-# command); --normal adds what the normal test suite needs, and without
-# either, what the sanitizer, fuzz, benchmark and stress runs need too.
+# command); --normal adds what the normal test suite needs, --bench that and
+# what the benchmark needs, and without any, what the sanitizer, fuzz,
+# benchmark and stress runs need too.
 #
 # Record locks through the mounts go through libulockmgr, which starts the
 # helper ulockmgr_server. Debian 12 ships it in the package fuse; no Debian
@@ -18,6 +19,7 @@ set -euo pipefail
 release=$(. /etc/os-release && echo "${VERSION_ID:-}")
 packages=(g++ cmake make pkg-config libfuse3-dev libfuse-dev)
 [[ ${1:-} == --build ]] || packages+=(dpkg-dev file libgtest-dev binutils git sqlite3 rsync tar python3 strace)
+[[ ${1:-} == --bench ]] && packages+=(fio bindfs)
 [[ -n ${1:-} ]] || packages+=(clang libclang-rt-dev fio bindfs stress-ng linux-perf)
 [[ $release == 12 ]] && packages+=(fuse)
 
