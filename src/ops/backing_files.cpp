@@ -36,9 +36,6 @@ std::unordered_map<host_file, open_file_mode, host_file_hash> &open_files =
     *new std::unordered_map<host_file, open_file_mode, host_file_hash>;
 int broker = -1;
 
-// The kernel's mark on the open of a program being started.
-constexpr int exec_open = 040;
-
 int ask_broker(backing_message message, int fd)
 {
     int32_t reply = ask_backing_broker(broker, message, fd);

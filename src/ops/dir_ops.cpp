@@ -13,7 +13,7 @@ int opendir(const char *path, fuse_file_info *fi)
     auto *handle = static_cast<dir_handle *>(std::malloc(sizeof(dir_handle)));
     if (!handle)
         return -ENOMEM;
-    int fd = open_object(path, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+    int fd = open_object(path, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC, 0, may_read);
     handle->stream = fd < 0 ? nullptr : fdopendir(fd);
     if (!handle->stream) {
         int result = fd < 0 ? fd : neg_errno();

@@ -42,6 +42,17 @@ int host_flags(const fuse_file_info *fi)
     return fi->flags & open_flags;
 }
 
+// What an open asks of the file, as the host checks it: starting a
+// program, or reading and writing by its access mode and truncation.
+int access_asked(const fuse_file_info *fi)
+{
+    if (fi->flags & exec_open)
+        return may_exec;
+    int mode = fi->flags & O_ACCMODE;
+    int asked = mode == O_RDONLY ? may_read : mode == O_WRONLY ? may_write : may_read | may_write;
+    return (fi->flags & O_TRUNC) ? asked | may_write : asked;
+}
+
 // A vector of one buffer that stands for the file's descriptor at offset:
 // the library moves the bytes itself, splicing where the kernel allows.
 fuse_buf descriptor_buffer(size_t size, off_t offset, const fuse_file_info *fi)
@@ -58,12 +69,12 @@ fuse_buf descriptor_buffer(size_t size, off_t offset, const fuse_file_info *fi)
 
 int create(const char *path, mode_t mode, fuse_file_info *fi)
 {
-    return opened(open_object(path, host_flags(fi), creation_mode(mode | S_IFREG)), fi);
+    return opened(open_object(path, host_flags(fi), creation_mode(mode | S_IFREG), access_asked(fi)), fi);
 }
 
 int open(const char *path, fuse_file_info *fi)
 {
-    return opened(open_object(path, host_flags(fi)), fi);
+    return opened(open_object(path, host_flags(fi), 0, access_asked(fi)), fi);
 }
 
 int read(const char *, char *buffer, size_t size, off_t offset, fuse_file_info *fi)

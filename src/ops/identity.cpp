@@ -1,8 +1,12 @@
 #include "ops/identity.h"
 
+#include "ops/caller_access.h"
 #include "ops/fuse_compat.h"
+#include "ops/hidden_pins.h"
 #include "ops/result.h"
 
+#include <climits>
+#include <cstring>
 #include <sys/stat.h>
 
 namespace ops {
@@ -16,6 +20,34 @@ long caller_uid()
         return -1;
     const fuse_context *context = fuse_get_context();
     return context ? static_cast<long>(context->uid) : -1;
+}
+
+bool library_caller(request_caller &caller)
+{
+    long uid = caller_uid();
+    if (uid <= 0 || uid == served_uid)
+        return false;
+    caller.uid = static_cast<uid_t>(uid);
+    caller.gid = fuse_get_context()->gid;
+    caller.fetch_groups = fuse_getgroups;
+    return true;
+}
+
+// No umask the kernel sends has bits beyond 0777.
+constexpr mode_t request_mark = ~mode_t{0};
+thread_local char marked_path[PATH_MAX];
+
+bool last_is_hidden(const char *path)
+{
+    const char *slash = std::strrchr(path, '/');
+    return hidden_shape(slash ? slash + 1 : path);
+}
+
+// The library's record of the request being served; null outside one (the
+// FUSE 2 library has no record to give before it serves).
+fuse_context *request_record()
+{
+    return served_uid < 0 ? nullptr : fuse_get_context();
 }
 
 } // namespace
@@ -44,6 +76,27 @@ int clear_set_id_for_writer(int fd)
     if (!S_ISREG(st.st_mode) || !kill)
         return 0;
     return host_status(fchmod(fd, st.st_mode & 07777 & ~kill));
+}
+
+void watch_callers()
+{
+    set_caller_source(library_caller);
+}
+
+void note_free_hidden_name(const char *path)
+{
+    fuse_context *context = request_record();
+    size_t length = strnlen(path, PATH_MAX);
+    if (!context || length == PATH_MAX || !last_is_hidden(path))
+        return;
+    std::memcpy(marked_path, path, length + 1);
+    context->umask = request_mark;
+}
+
+bool hiding_step(const char *path)
+{
+    const fuse_context *context = request_record();
+    return context && context->umask == request_mark && std::strcmp(marked_path, path) == 0;
 }
 
 } // namespace ops

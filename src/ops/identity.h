@@ -24,4 +24,19 @@ mode_t creation_mode(mode_t mode);
 // errno.
 int clear_set_id_for_writer(int fd);
 
+// Points the path helper's checks of other callers at the library's
+// request context; call before serving.
+void watch_callers();
+
+// The library hides a file whose name goes while it is open: it asks
+// whether a hidden name is free (getattr, ENOENT) and, in the same
+// request, renames the file to it. note_free_hidden_name marks the request
+// after such an answer; hiding_step tells whether a rename to path is that
+// step. The mark lives in the library's record of the request being served,
+// which the library fills anew for every request, so no other request (a
+// user's look-up of a hidden-looking name, then a rename to it) can carry
+// it.
+void note_free_hidden_name(const char *path);
+bool hiding_step(const char *path);
+
 } // namespace ops

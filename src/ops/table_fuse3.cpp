@@ -22,13 +22,14 @@ void interrupted(int) {}
 
 void *init(fuse_conn_info *conn, fuse_config *config)
 {
-    // Nothing is cached, so host changes show at once; names removed while
-    // open go at once; the host's inode numbers show; handle-carrying
-    // operations need no path.
+    // Nothing is cached, so host changes show at once; a file whose name
+    // goes while it is open is hidden by the library, which the program
+    // meets without touching the host (ops/hidden_pins.h); the host's inode
+    // numbers show; handle-carrying operations need no path.
     config->entry_timeout = 0.0;
     config->negative_timeout = 0.0;
     config->attr_timeout = 0.0;
-    config->hard_remove = 1;
+    config->hard_remove = 0;
     config->use_ino = 1;
     config->nullpath_ok = 1;
     // Interrupted requests are answered. The library installs a handler for

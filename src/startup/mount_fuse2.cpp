@@ -2,6 +2,7 @@
 // file's removal at exit.
 #include "lock/removal_wait.h"
 #include "ops/host_path.h"
+#include "ops/identity.h"
 #include "ops/table.h"
 #include "startup/startup.h"
 #include "startup/unmount_guard.h"
@@ -33,6 +34,7 @@ int serve_mount(const startup_state &st)
     int status = 1;
     if (drop_privileges(st.uid, st.gid) == 0) {
         log_debug("norra-brix-fuse is running.");
+        ops::watch_callers();
         int result = multithreaded ? fuse_loop_mt(f) : fuse_loop(f);
         status = result == -1 ? 1 : 0;
     }

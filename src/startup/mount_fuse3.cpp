@@ -1,6 +1,7 @@
 // Set-up, serving and teardown with libfuse 3.
 #include "lock/lockfile.h"
 #include "ops/host_path.h"
+#include "ops/identity.h"
 #include "ops/passthrough.h"
 #include "ops/table.h"
 #include "startup/startup.h"
@@ -93,6 +94,7 @@ int run_fuse(fuse_args &args, const fuse_cmdline_opts &opts, const startup_state
         log_debug("Set groups, uid and gid.");
         if (drop_privileges(st.uid, st.gid) == 0) {
             log_debug("norra-brix-fuse is running.");
+            ops::watch_callers();
             int result = serve_requests(f, opts, st);
             log_debug("norra-brix-fuse is going to exit.");
             closelog();
