@@ -18,7 +18,7 @@ set -euo pipefail
 
 release=$(. /etc/os-release && echo "${VERSION_ID:-}")
 packages=(g++ cmake make pkg-config libfuse3-dev libfuse-dev)
-[[ ${1:-} == --build ]] || packages+=(dpkg-dev file libgtest-dev binutils git sqlite3 rsync tar python3 strace)
+[[ ${1:-} == --build ]] || packages+=(dpkg-dev file libgtest-dev binutils git sqlite3 rsync tar python3 strace acl)
 [[ ${1:-} == --bench ]] && packages+=(fio bindfs)
 [[ -n ${1:-} ]] || packages+=(clang libclang-rt-dev fio bindfs stress-ng linux-perf)
 [[ $release == 12 ]] && packages+=(fuse)

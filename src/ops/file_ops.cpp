@@ -1,7 +1,7 @@
 #include "ops/host_path.h"
 #include "ops/identity.h"
 #include "ops/ops.h"
-#include "ops/passthrough.h"
+#include "ops/connection.h"
 
 #include <cstdlib>
 #include <fcntl.h>
@@ -69,7 +69,8 @@ fuse_buf descriptor_buffer(size_t size, off_t offset, const fuse_file_info *fi)
 
 int create(const char *path, mode_t mode, fuse_file_info *fi)
 {
-    return opened(open_object(path, host_flags(fi), creation_mode(mode | S_IFREG), access_asked(fi)), fi);
+    return opened(open_object(path, host_flags(fi), creation_mode(mode | S_IFREG), access_asked(fi), creation_umask()),
+                  fi);
 }
 
 int open(const char *path, fuse_file_info *fi)

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <linux/openat2.h>
 #include <sys/syscall.h>
+#include <sys/xattr.h>
 
 namespace ops {
 
@@ -237,20 +238,30 @@ int hard_link_rule(request_caller &caller, int fd, const struct stat &st)
     return plain && caller_may(caller, fd, st, may_read | may_write) == 0 ? 0 : -EPERM;
 }
 
-int open_object(const char *path, int flags, mode_t mode, int need)
+mode_t umask_for(int dir, mode_t umask)
+{
+    if (!umask)
+        return 0;
+    return getxattr(fd_path(dir).text, "system.posix_acl_default", nullptr, 0) > 0 ? 0 : umask;
+}
+
+int open_object(const char *path, int flags, mode_t mode, int need, mode_t umask)
 {
     const char *rest = relative(path);
     if (!rest)
         return -ENAMETOOLONG;
     request_caller caller;
     bool other = other_caller(caller);
-    if (!other && !last_is_hidden(rest))
+    bool creating = (flags & O_CREAT) != 0;
+    if (!other && !last_is_hidden(rest) && !(creating && umask))
         return open_at(host_root, rest, flags, mode);
     parent_of at(path);
     if (at.dir < 0)
         return at.dir;
     if (at.pinned >= 0)
-        return (flags & O_CREAT) && (flags & O_EXCL) ? -EEXIST : reopen(at.pinned, flags);
+        return creating && (flags & O_EXCL) ? -EEXIST : reopen(at.pinned, flags);
+    if (creating)
+        mode &= ~umask_for(at.dir, umask);
     if (!other)
         return open_at(at.dir, at.name, flags, mode);
     // Nothing is created, truncated or opened before the caller's rights on

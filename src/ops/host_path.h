@@ -40,9 +40,14 @@ void set_mount_point(const char *mountpoint);
 // A descriptor for path's object, opened with these open flags and mode
 // (open, create, opendir); a caller other than root and the served user
 // must be allowed need (may_read, may_write, may_exec) on an existing
-// object, and write on its directory where it is created. Minus errno on
-// failure.
-int open_object(const char *path, int flags, mode_t mode = 0, int need = 0);
+// object, and write on its directory where it is created. A new file's
+// mode loses umask unless its directory has a default access control list
+// (which the host then applies instead). Minus errno on failure.
+int open_object(const char *path, int flags, mode_t mode = 0, int need = 0, mode_t umask = 0);
+
+// The umask a creation in dir applies: none where dir has a default access
+// control list.
+mode_t umask_for(int dir, mode_t umask);
 
 // What a request does to the directory holding the name it acts on.
 enum class in_dir {

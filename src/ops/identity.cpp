@@ -33,6 +33,10 @@ bool library_caller(request_caller &caller)
     return true;
 }
 
+// Settled before serving, or by init.
+bool checks_by_kernel = false;
+bool masks_creations = false;
+
 // No umask the kernel sends has bits beyond 0777.
 constexpr mode_t request_mark = ~mode_t{0};
 thread_local char marked_path[PATH_MAX];
@@ -76,6 +80,27 @@ int clear_set_id_for_writer(int fd)
     if (!S_ISREG(st.st_mode) || !kill)
         return 0;
     return host_status(fchmod(fd, st.st_mode & 07777 & ~kill));
+}
+
+void set_kernel_checks_callers(bool checks)
+{
+    checks_by_kernel = checks;
+}
+
+bool kernel_checks_callers()
+{
+    return checks_by_kernel;
+}
+
+void mask_creations(bool masks)
+{
+    masks_creations = masks;
+}
+
+mode_t creation_umask()
+{
+    const fuse_context *context = masks_creations ? request_record() : nullptr;
+    return context ? context->umask & 0777 : 0;
 }
 
 void watch_callers()

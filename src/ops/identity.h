@@ -24,6 +24,18 @@ mode_t creation_mode(mode_t mode);
 // errno.
 int clear_set_id_for_writer(int fd);
 
+// Whether the kernel checks callers itself (default_permissions on the
+// command line); set before serving.
+void set_kernel_checks_callers(bool checks);
+bool kernel_checks_callers();
+
+// Once the kernel leaves the umask of creations to the program (it does
+// where it checks by access control lists, which a directory's default
+// list replaces the umask in): the umask a creation applies where its
+// directory has no default list. 0 otherwise.
+void mask_creations(bool masks);
+mode_t creation_umask();
+
 // Points the path helper's checks of other callers at the library's
 // request context; call before serving.
 void watch_callers();

@@ -36,8 +36,9 @@ auto chown_rule(uid_t uid, gid_t gid)
     };
 }
 
-// The host's rule for times: the owner sets any; anybody who may write
-// sets both to the current time; leaving both alone needs nothing.
+// The host's rule for times: the owner sets any (others get EPERM);
+// anybody who may write sets them to the current time (others get EACCES);
+// leaving both alone needs nothing.
 auto times_rule(const struct timespec times[2])
 {
     bool now_only = times[0].tv_nsec == UTIME_NOW || times[0].tv_nsec == UTIME_OMIT;
@@ -46,7 +47,7 @@ auto times_rule(const struct timespec times[2])
     return [=](request_caller &caller, int fd, const struct stat &st) {
         if (nothing || caller.uid == st.st_uid)
             return 0;
-        return now_only && caller_may(caller, fd, st, may_write) == 0 ? 0 : -EPERM;
+        return !now_only ? -EPERM : caller_may(caller, fd, st, may_write);
     };
 }
 
@@ -70,14 +71,19 @@ int readlink(const char *path, char *buffer, size_t size)
 int mknod(const char *path, mode_t mode, dev_t device)
 {
     mode = creation_mode(mode);
+    mode_t umask = creation_umask();
     return in_parent(path, in_dir::change, [=](int dir, const char *name) {
-        return S_ISFIFO(mode) ? mkfifoat(dir, name, mode) : mknodat(dir, name, mode, device);
+        mode_t made = mode & ~umask_for(dir, umask);
+        return S_ISFIFO(made) ? mkfifoat(dir, name, made) : mknodat(dir, name, made, device);
     });
 }
 
 int mkdir(const char *path, mode_t mode)
 {
-    return in_parent(path, in_dir::change, [=](int dir, const char *name) { return mkdirat(dir, name, mode); });
+    mode_t umask = creation_umask();
+    return in_parent(path, in_dir::change, [=](int dir, const char *name) {
+        return mkdirat(dir, name, mode & ~umask_for(dir, umask));
+    });
 }
 
 int symlink(const char *target, const char *path)

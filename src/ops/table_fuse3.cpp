@@ -1,7 +1,8 @@
 // The libfuse 3 operation table: every handler takes an optional
 // file-information record, so no adapters are needed beyond readdir and init.
+#include "ops/connection.h"
+#include "ops/identity.h"
 #include "ops/ops.h"
-#include "ops/passthrough.h"
 #include "ops/table.h"
 
 #include <csignal>
@@ -42,6 +43,11 @@ void *init(fuse_conn_info *conn, fuse_config *config)
     sigemptyset(&action.sa_mask);
     sigaction(config->intr_signal, &action, nullptr);
     ops::request_passthrough(conn, config);
+    // Where the kernel checks callers, it does so by their access control
+    // lists as the host would, once asked; it then leaves the umask to the
+    // program, since a default list on the directory replaces it.
+    if (ops::kernel_checks_callers() && ops::want_capability(conn, FUSE_CAP_POSIX_ACL))
+        ops::mask_creations(ops::want_capability(conn, FUSE_CAP_DONT_MASK));
     return nullptr;
 }
 

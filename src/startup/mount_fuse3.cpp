@@ -2,7 +2,7 @@
 #include "lock/lockfile.h"
 #include "ops/host_path.h"
 #include "ops/identity.h"
-#include "ops/passthrough.h"
+#include "ops/connection.h"
 #include "ops/table.h"
 #include "startup/startup.h"
 #include "startup/unmount_guard.h"
@@ -16,11 +16,13 @@
 
 namespace {
 
-// How many workers may serve, as the command line gives them.
+// What the program reads of the library's options: how many workers may
+// serve, and whether the kernel checks callers itself.
 struct pool_options {
     static constexpr unsigned unset = ~0u;
     unsigned max_threads = unset;
     unsigned max_idle_threads = unset;
+    int default_permissions = 0;
 };
 
 // The library's parse reports a bound of ten workers where the command line
@@ -36,6 +38,7 @@ pool_options given_pool_options(const startup_state &st)
     static const fuse_opt pool_option_templates[] = {
         {"max_threads=%u", offsetof(pool_options, max_threads), 0},
         {"max_idle_threads=%u", offsetof(pool_options, max_idle_threads), 0},
+        {"default_permissions", offsetof(pool_options, default_permissions), 1},
         FUSE_OPT_END,
     };
     fuse_args args = FUSE_ARGS_INIT(st.fuse_argc, st.fuse_argv);
@@ -47,6 +50,7 @@ pool_options given_pool_options(const startup_state &st)
 
 int serve_requests(fuse *f, const fuse_cmdline_opts &opts, const startup_state &st)
 {
+    ops::set_kernel_checks_callers(given_pool_options(st).default_permissions != 0);
     if (opts.singlethread)
         return fuse_loop(f);
     fuse_loop_config *pool = fuse_loop_cfg_create();

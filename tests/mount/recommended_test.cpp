@@ -12,6 +12,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -137,16 +138,16 @@ TEST_F(Recommended, LockedCountersSharedWithTheHost)
 }
 
 // errno of what act does as user uid, in a process of its own with that
-// group alone, 0 when it succeeds. act makes system calls only: the test
-// process has threads.
+// group and the supplementary groups given, 0 when it succeeds. act makes
+// system calls only: the test process has threads.
 template <typename Act>
-pid_t start_as_user(uid_t uid, Act act)
+pid_t start_as_user(uid_t uid, Act act, const std::vector<gid_t> &groups = {}, mode_t mask = 0)
 {
     pid_t pid = fork();
     if (pid == 0) {
-        if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0)
+        if (setgroups(groups.size(), groups.data()) != 0 || setgid(uid) != 0 || setuid(uid) != 0)
             _exit(255);
-        umask(0);
+        umask(mask);
         _exit(act() == -1 ? errno : 0);
     }
     return pid;
@@ -315,6 +316,212 @@ TEST_F(Recommended, SymbolicLinkRacesReachNothing)
         EXPECT_GT(counts[0], 0) << "the caller never opened its own file, served as " << served;
         EXPECT_EQ(counts[1], 0) << "reads of the served user's file, served as " << served;
         EXPECT_TRUE(read_file(target + "/secret") == "TARGET\n") << "written into, served as " << served;
+        EXPECT_EQ(unmount_and_wait(s, mnt), 0);
+    }
+    munmap(counts, 2 * sizeof(int));
+}
+
+// Another user's ordinary work in a directory of its own, one of the served
+// user's it may search, one it may not, and a sticky one: through the mount
+// each call gives what the same call by the same user gives on the host.
+// Served as root, so that the caller's own rights decide, on the
+// recommended line and with allow_other alone, where the program's checks
+// are the only ones.
+TEST_F(Recommended, OtherUsersWorkAsOnTheHost)
+{
+    ASSERT_EQ(chmod(data.c_str(), 0755), 0);
+    const std::string host = d("host"), mirror = d("mirror");
+    auto make_tree = [](const std::string &top) {
+        return system(("rm -rf " + top + " && mkdir -p " + top + " && cd " + top +
+                       " && mkdir own open closed sticky && chmod 755 own open && chmod 700 closed && chmod 1777 sticky"
+                       " && for d in own open closed sticky; do echo x > $d/f; chmod 644 $d/f; done"
+                       " && echo y > sticky/g && chmod 666 sticky/g"
+                       " && chown 1234:1234 own own/f sticky/f && chown 65534:65534 open open/f closed closed/f sticky sticky/g")
+                          .c_str());
+    };
+    // One call as user 1234 on a tree; its errno, 0 for success.
+    auto act = [](char action, const std::string &dir) {
+        return as_user(1234, [&] {
+            const std::string f = dir + "/f";
+            const struct timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}}, set[2] = {{1, 0}, {2, 0}};
+            switch (action) {
+            case 'r': return open(f.c_str(), O_RDONLY);
+            case 'w': return open(f.c_str(), O_WRONLY | O_TRUNC);
+            case 'c': return open((dir + "/n").c_str(), O_CREAT | O_EXCL | O_WRONLY, 0644);
+            case 'u': return unlink(f.c_str());
+            case 'U': return unlink((dir + "/g").c_str());
+            case 'n': return rename(f.c_str(), (dir + "/f2").c_str());
+            case 'm': return chmod(f.c_str(), 0600);
+            case 'o': return chown(f.c_str(), static_cast<uid_t>(-1), 1234);
+            case 'O': return chown(f.c_str(), 1234, static_cast<gid_t>(-1));
+            case 't': return utimensat(AT_FDCWD, f.c_str(), now, 0);
+            case 'T': return utimensat(AT_FDCWD, f.c_str(), set, 0);
+            case 'x': return setxattr(f.c_str(), "user.a", "1", 1, 0);
+            case 'l': {
+                DIR *listing = opendir(dir.c_str());
+                return listing ? closedir(listing) : -1;
+            }
+            }
+            return -1;
+        });
+    };
+    for (const auto &line : {config.recommended, std::vector<std::string>{"-o", "allow_other"}}) {
+        std::vector<std::string> extra = line;
+        extra.push_back("--allow-delete");
+        server &s = serve(extra);
+        for (const char *dir : {"own", "open", "closed", "sticky"})
+            for (char action : std::string("rwcuUnmoOtTxl")) {
+                ASSERT_EQ(make_tree(host), 0);
+                ASSERT_EQ(make_tree(mirror), 0);
+                EXPECT_EQ(act(action, m(mirror + "/" + dir)), act(action, host + "/" + dir))
+                    << action << " in " << dir << ", " << line.back();
+            }
+        EXPECT_EQ(unmount_and_wait(s, mnt), 0);
+    }
+}
+
+// Access control lists, on the host and through the mount, for user 1234
+// (with supplementary group 2345): named entries that grant and that
+// refuse what the mode alone would give, a named group, a mask, and a
+// private directory opened to that user. norra-brix-fuse gives what the
+// host gives; norra-brix-fuse2, whose kernel side checks mode bits only,
+// may refuse a grant but never grants a refusal. Then, through
+// norra-brix-fuse, creations under a default list and under the caller's
+// umask, and the lists themselves set and read through the mount.
+TEST_F(Recommended, AccessListsAsOnTheHost)
+{
+    if (std::system("command -v setfacl >/dev/null") != 0)
+        GTEST_SKIP() << "setfacl is missing";
+    ASSERT_EQ(chmod(data.c_str(), 0755), 0);
+    const std::string host = d("host"), mirror = d("mirror");
+    auto make_tree = [](const std::string &top, const std::string &owner) {
+        return system(("rm -rf " + top + " && mkdir -p " + top + " && cd " + top +
+                       " && echo x > granted && chmod 600 granted && setfacl -m u:1234:r-- granted"
+                       " && echo x > refused && chmod 644 refused && setfacl -m u:1234:--- refused"
+                       " && echo x > grouped && chmod 640 grouped && setfacl -m g:2345:rw- grouped"
+                       " && echo x > masked && chmod 600 masked && setfacl -m u:1234:rw-,m::r-- masked"
+                       " && mkdir private && chmod 700 private && setfacl -m u:1234:r-x private"
+                       " && echo x > private/f && chmod 644 private/f && chown -R " + owner + ":" + owner + " .")
+                          .c_str());
+    };
+    auto act = [](char action, const std::string &path) {
+        return wait_adopted(start_as_user(1234, [&] {
+            if (action == 'l') {
+                DIR *listing = opendir(path.c_str());
+                return listing ? closedir(listing) : -1;
+            }
+            return open(path.c_str(), action == 'r' ? O_RDONLY : O_WRONLY);
+        }, {2345}));
+    };
+    const std::pair<const char *, const char *> checks[] = {
+        {"granted", "rw"}, {"refused", "rw"}, {"grouped", "rw"}, {"masked", "rw"}, {"private", "l"}, {"private/f", "r"}};
+    for (const std::string served : {"0", "65534"}) {
+        server &s = serve(config.recommended, served);
+        ASSERT_EQ(make_tree(host, served), 0);
+        ASSERT_EQ(make_tree(mirror, served), 0);
+        for (const auto &[name, actions] : checks)
+            for (char action : std::string(actions)) {
+                int on_host = act(action, host + "/" + name), through = act(action, m(mirror + "/" + name));
+                if (fuse3() || on_host != 0)
+                    EXPECT_EQ(through, on_host) << action << " " << name << ", served as " << served;
+                else
+                    EXPECT_TRUE(through == 0 || through == EACCES) << action << " " << name;
+            }
+        EXPECT_EQ(unmount_and_wait(s, mnt), 0);
+    }
+    if (!fuse3())
+        return;
+    // Served as root, the caller's own rights and umask decide.
+    server &s = serve(config.recommended);
+    auto describe = [](const std::string &path) {
+        return run_command("stat -c %A " + path + " && getfacl -cp " + path + " 2>&1");
+    };
+    for (mode_t mask : {mode_t{022}, mode_t{077}})
+        for (const std::string &top : {host, mirror}) {
+            const std::string at = top == mirror ? m(top) : top;
+            ASSERT_EQ(system(("rm -rf " + top + " && mkdir -p " + top + "/inherit " + top + "/plain && chmod 777 " + top +
+                              "/inherit " + top + "/plain && setfacl -d -m u:1234:rwx,g::r-x " + top + "/inherit")
+                                 .c_str()),
+                      0);
+            for (const std::string dir : {"/inherit", "/plain"})
+                EXPECT_EQ(wait_adopted(start_as_user(1234, [&] {
+                    int fd = open((at + dir + "/file").c_str(), O_CREAT | O_WRONLY, 0666);
+                    return fd < 0 ? -1 : mkdir((at + dir + "/dir").c_str(), 0777) == 0 ? close(fd) : -1;
+                }, {}, mask)), 0);
+        }
+    for (const std::string name : {"inherit/file", "inherit/dir", "plain/file", "plain/dir"})
+        EXPECT_EQ(describe(mirror + "/" + name), describe(host + "/" + name)) << name;
+    const std::string listed = mirror + "/plain/file";
+    EXPECT_EQ(system(("setfacl -m u:2345:rw-,g:3456:r-- " + m(listed)).c_str()), 0);
+    EXPECT_EQ(describe(m(listed)), describe(listed));
+    EXPECT_NE(describe(listed).find("user:2345:rw-"), std::string::npos);
+    EXPECT_EQ(unmount_and_wait(s, mnt), 0);
+}
+
+// User 1234 exchanges, inside a directory of its own, its own file with a
+// private file of the served user, and its own directory with a private
+// directory of the served user, while it reads and appends to its own names
+// through the mount: the program must check the caller on what it really
+// reaches, so the served user's content is never read nor written.
+TEST_F(Recommended, NameSwapsInOwnDirectoriesReachNothing)
+{
+    const std::string att = d("att");
+    ASSERT_EQ(chmod(data.c_str(), 0755), 0);
+    auto *counts = static_cast<int *>(
+        mmap(nullptr, 2 * sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(counts, MAP_FAILED);
+    for (const std::string served : {"0", "65534"}) {
+        ASSERT_EQ(system(("rm -rf " + att).c_str()), 0);
+        ASSERT_EQ(mkdir(att.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir((att + "/dmine").c_str(), 0755), 0);
+        ASSERT_EQ(mkdir((att + "/dtheirs").c_str(), 0700), 0);
+        // Writable by the served user too, whose rights every host call has.
+        write_file(att + "/mine", "mine\n");
+        write_file(att + "/dmine/f", "mine\n");
+        ASSERT_EQ(chmod((att + "/mine").c_str(), 0666), 0);
+        ASSERT_EQ(chmod((att + "/dmine/f").c_str(), 0666), 0);
+        write_file(att + "/theirs", "TARGET\n", 0600);
+        write_file(att + "/dtheirs/f", "TARGET\n", 0644);
+        ASSERT_EQ(system(("chown -R 1234:1234 " + att + " && chown -R " + served + ":" + served + " " + att +
+                          "/theirs " + att + "/dtheirs").c_str()),
+                  0);
+        server &s = serve(config.recommended, served);
+        pid_t swapper = start_as_user(1234, [&] {
+            for (;;) {
+                renameat2(AT_FDCWD, (att + "/mine").c_str(), AT_FDCWD, (att + "/theirs").c_str(), RENAME_EXCHANGE);
+                renameat2(AT_FDCWD, (att + "/dmine").c_str(), AT_FDCWD, (att + "/dtheirs").c_str(), RENAME_EXCHANGE);
+            }
+            return 0;
+        });
+        counts[0] = counts[1] = 0;
+        const std::string names[] = {m(att + "/mine"), m(att + "/dmine/f")};
+        EXPECT_EQ(as_user(1234, [&] {
+            timespec start, now;
+            clock_gettime(CLOCK_MONOTONIC, &start);
+            for (int round = 0;; ++round) {
+                int fd = open(names[round % 2].c_str(), O_RDWR | O_APPEND);
+                if (fd >= 0) {
+                    char bytes[16] = {};
+                    ++counts[0];
+                    if (pread(fd, bytes, sizeof bytes - 1, 0) > 0 && std::strstr(bytes, "TARGET"))
+                        ++counts[1];
+                    (void)!write(fd, "x\n", 2);
+                    close(fd);
+                }
+                clock_gettime(CLOCK_MONOTONIC, &now);
+                if (now.tv_sec - start.tv_sec >= 2)
+                    return 0;
+            }
+        }, 30000), 0);
+        kill(swapper, SIGKILL);
+        waitpid(swapper, nullptr, 0);
+        EXPECT_GT(counts[0], 0) << "the caller never opened its own names, served as " << served;
+        EXPECT_EQ(counts[1], 0) << "reads of the served user's files, served as " << served;
+        for (const std::string name : {"/mine", "/theirs", "/dmine/f", "/dtheirs/f"}) {
+            std::string content = read_file(att + name);
+            EXPECT_TRUE(content.rfind("TARGET\n", 0) != 0 || content == "TARGET\n")
+                << "written into the served user's file, served as " << served;
+        }
         EXPECT_EQ(unmount_and_wait(s, mnt), 0);
     }
     munmap(counts, 2 * sizeof(int));

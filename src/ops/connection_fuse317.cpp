@@ -1,6 +1,8 @@
-// libfuse 3.17.1 and later: an open of a registered host file is answered
-// with its backing id, and the library hands that to the kernel.
-#include "ops/passthrough.h"
+// libfuse 3.17.1 and later: capabilities are asked for through the
+// library's feature flags (setting the old want word as well would make it
+// refuse the connection), and an open of a registered host file is
+// answered with its backing id, which the library hands to the kernel.
+#include "ops/connection.h"
 
 #include "ops/backing_files.h"
 #include "ops/ops.h"
@@ -16,6 +18,11 @@ bool keep_pages = false;
 
 } // namespace
 
+bool want_capability(fuse_conn_info *conn, uint64_t capability)
+{
+    return (conn->capable_ext & capability) && fuse_set_feature_flag(conn, capability);
+}
+
 bool passthrough_built()
 {
     return true;
@@ -23,8 +30,7 @@ bool passthrough_built()
 
 void request_passthrough(fuse_conn_info *conn, fuse_config *config)
 {
-    if (!have_backing_broker() || !(conn->capable_ext & FUSE_CAP_PASSTHROUGH) ||
-        !fuse_set_feature_flag(conn, FUSE_CAP_PASSTHROUGH))
+    if (!have_backing_broker() || !want_capability(conn, FUSE_CAP_PASSTHROUGH))
         return;
     passing_through = true;
     keep_pages = config->auto_cache || config->kernel_cache;

@@ -1,15 +1,24 @@
-// Passing open files through to the kernel, which then reads, writes and
-// maps their host files itself. Only libfuse 3.17.1 and later can ask for
-// it; each build links the file that fits its library
-// (passthrough_fuse317.cpp or passthrough_none.cpp).
+// What the program asks of the kernel's side of the connection, which
+// libfuse 3.17 asks for differently from earlier libraries: each build
+// links the file that fits its library (connection_fuse317.cpp, or
+// connection_older.cpp for libfuse 3 before 3.17.1 and libfuse 2).
+//
+// Passing open files through: the kernel then reads, writes and maps their
+// host files itself. Only libfuse 3.17.1 and later can ask for it.
 #pragma once
 
 #include "ops/fuse_compat.h"
+
+#include <cstdint>
 
 // libfuse 3's configuration record; libfuse 2 has none.
 struct fuse_config;
 
 namespace ops {
+
+// Asks for a capability of the connection where the kernel offers it;
+// whether it is granted.
+bool want_capability(fuse_conn_info *conn, uint64_t capability);
 
 // Whether this build can pass open files through at all (it then starts
 // the broker that registers them).
