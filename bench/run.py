@@ -10,6 +10,11 @@ Run as root (it mounts):  bench/run.py [--quick] [--reps N] [--tmpfs] [--variant
                                        [--baseline BUILD [--baseline-label TEXT]
                                         [--baseline-programs fuse3,fuse2]]
                                        [--workloads NAME,...]
+--caller UID runs the metadata and tree workloads as that user (the lines
+that let other users in only), to measure what the program's checks of
+other callers cost; the files it makes are the served user's (root's), as
+every file made through the mount is, so workloads that reopen what they
+wrote are left out.
 --baseline adds the program lines built in another build directory (an
 earlier version, or a build without passthrough), so that a change is
 measured against it in one run. tools/check-debian13.sh --bench runs it in
@@ -69,8 +74,26 @@ def recommended_lines():
     return lines
 
 
+# The user the workloads run as (--caller), or None for root.
+CALLER = None
+
+
 def run(cmd, **kw):
     return subprocess.run(cmd, check=True, capture_output=True, text=True, **kw).stdout
+
+
+def run_workload(cmd):
+    """A workload's command, as the user the workloads run as."""
+    if CALLER is not None:
+        cmd = ["setpriv", f"--reuid={CALLER}", f"--regid={CALLER}", "--clear-groups", *cmd]
+    return run(cmd)
+
+
+def make_dir(path):
+    """A directory the workloads may fill, whoever runs them."""
+    os.mkdir(path)
+    if CALLER is not None:
+        os.chown(path, CALLER, CALLER)
 
 
 def drop_caches():
@@ -125,6 +148,8 @@ class Target:
         self.process = None
         self.passes_through = False
         os.makedirs(self.backing)
+        if CALLER is not None:
+            os.chown(self.backing, CALLER, CALLER)
         if command is None:
             self.path = self.backing
             return
@@ -173,14 +198,14 @@ class Target:
 
 
 def fio(directory, name, rw, size, extra=()):
-    out = run(["fio", f"--name={name}", f"--directory={directory}", f"--rw={rw}", f"--size={size}",
+    out = run_workload(["fio", f"--name={name}", f"--directory={directory}", f"--rw={rw}", f"--size={size}",
                "--ioengine=psync", "--output-format=json", *extra])
     job = json.loads(out[out.index("{"):])["jobs"][0]
     return job
 
 
 def meta(tool, *args):
-    out = run([tool, *args])
+    out = run_workload([tool, *args])
     return {line.split()[0]: float(line.split()[1]) for line in out.splitlines() if line.strip()}
 
 
@@ -221,7 +246,7 @@ def workloads(sizes, tool, tarball, cold_ok):
 
     def metadata(t):
         d = os.path.join(t.path, "meta")
-        os.mkdir(d)
+        make_dir(d)
         r = meta(tool, "files", d, str(files))
         os.rmdir(os.path.join(t.backing, "meta"))
         return {f"{k} s": v for k, v in r.items()}
@@ -229,24 +254,30 @@ def workloads(sizes, tool, tarball, cold_ok):
     def listing(t):
         big = os.path.join(t.backing, "big")
         if not os.path.isdir(big):
-            os.mkdir(big)
-            run([tool, "populate", big, str(entries)])
+            make_dir(big)
+            run_workload([tool, "populate", big, str(entries)])
         view = os.path.join(t.path, "big")
         return {"list big dir s": meta(tool, "list", view)["list"],
                 "list+stat big dir s": meta(tool, "list-stat", view)["list-stat"]}
 
     def tree(t):
-        start = time.monotonic()
-        run(["tar", "-xf", tarball, "-C", t.path])
-        extract = time.monotonic() - start
         view = os.path.join(t.path, "tree")
-        return {"tree extract s": extract,
-                "tree read s": meta(tool, "read-tree", view)["read-tree"],
-                "tree remove s": meta(tool, "remove-tree", view)["remove-tree"]}
+        result = {}
+        if CALLER is None:
+            start = time.monotonic()
+            run(["tar", "-xf", tarball, "-C", t.path])
+            result["tree extract s"] = time.monotonic() - start
+        else:
+            # Another user could not fill directories it made: they are root's.
+            run(["tar", "-xf", tarball, "-C", t.path])
+            run(["chmod", "-R", "a+rwX", view])
+        result["tree read s"] = meta(tool, "read-tree", view)["read-tree"]
+        result["tree remove s"] = meta(tool, "remove-tree", view)["remove-tree"]
+        return result
 
     def crowd(t):
         d = os.path.join(t.path, "crowd")
-        os.mkdir(d)
+        make_dir(d)
         r = meta(tool, "crowd", d, str(seconds))
         os.rmdir(os.path.join(t.backing, "crowd"))
         return {"crowd read MiB/s": r["crowd-read"], "crowd stat /s": r["crowd-stat"]}
@@ -275,6 +306,7 @@ def main():
     parser.add_argument("--baseline-label", default="baseline", help="what to call the baseline's lines")
     parser.add_argument("--baseline-programs", default="fuse3,fuse2", help="which of its programs run")
     parser.add_argument("--workloads", help="only these workloads (sequential, random, metadata, listing, tree, crowd)")
+    parser.add_argument("--caller", type=int, help="run the workloads as this user id")
     parser.add_argument("--csv", default=None, help="CSV output (default: bench-<date>.csv in the work dir)")
     args = parser.parse_args()
 
@@ -284,9 +316,12 @@ def main():
         os.environ["NBF_BENCH_NAMESPACE"] = "1"
         os.execvp("unshare", ["unshare", "-m", "--propagation", "private", sys.executable, *sys.argv])
 
+    global CALLER
+    CALLER = args.caller
     sizes = SIZES["quick" if args.quick else "default"]
     reps = args.reps or (1 if args.quick else 3)
     work = tempfile.mkdtemp(prefix="nbf-bench-", dir=args.work)
+    os.chmod(work, 0o755)
     varlib = tempfile.mkdtemp(prefix="nbf-bench-varlib-", dir=args.work)
     os.makedirs(os.path.join(varlib, "brix"))
     run(["mount", "--bind", varlib, "/var/lib"])
@@ -313,6 +348,10 @@ def main():
         specs += [(f"fuse2 {o}", fuse2 + o.split()) for o in FUSE2_OPTIONS]
         specs.append(("fuse2 fast", fuse2 + lines["norra-brix-fuse2-fast"]))
 
+    if CALLER is not None:
+        # Only lines that let other users in can serve them.
+        specs = [(n, c) for n, c in specs if c is None or any("allow_other" in a for a in c)]
+        args.workloads = ",".join(w for w in (args.workloads or "metadata,tree").split(",") if w in ("metadata", "tree"))
     cold_ok = drop_caches()
     load_before = os.getloadavg()
     targets = []

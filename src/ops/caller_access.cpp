@@ -80,6 +80,29 @@ int acl_grants(request_caller &caller, const struct stat &st, const void *value,
     return 0;
 }
 
+// Objects seen without a list, each as it was (its change time moves with
+// any change of its list, mode or owner), so that a directory passed again
+// and again costs no read of its list. Per worker thread: no lock.
+struct without_list {
+    dev_t device;
+    ino_t inode;
+    struct timespec changed;
+};
+constexpr size_t remembered = 256;
+thread_local without_list seen_without_list[remembered];
+
+without_list &slot_of(const struct stat &st)
+{
+    return seen_without_list[(st.st_ino ^ (st.st_dev << 7)) % remembered];
+}
+
+bool known_without_list(const struct stat &st)
+{
+    const without_list &s = slot_of(st);
+    return s.inode == st.st_ino && s.device == st.st_dev && s.changed.tv_sec == st.st_ctim.tv_sec &&
+           s.changed.tv_nsec == st.st_ctim.tv_nsec && st.st_ino != 0;
+}
+
 } // namespace
 
 bool request_caller::in_group(gid_t group)
@@ -128,11 +151,13 @@ int access_by_rule(request_caller &caller, const struct stat &st, const void *ac
 int caller_may(request_caller &caller, int fd, const struct stat &st, int mask)
 {
     // Owners and empty group classes need no list.
-    if (caller.uid == st.st_uid || !(st.st_mode & S_IRWXG))
+    if (caller.uid == st.st_uid || !(st.st_mode & S_IRWXG) || known_without_list(st))
         return access_by_rule(caller, st, nullptr, 0, mask);
     // Lists hold a few entries; one that does not fit here is read whole.
     char small[256];
     ssize_t size = getxattr(fd_path(fd).text, "system.posix_acl_access", small, sizeof small);
+    if (size == -1 && (errno == ENODATA || errno == EOPNOTSUPP))
+        slot_of(st) = {st.st_dev, st.st_ino, st.st_ctim};
     if (size == -1 && errno == ERANGE) {
         ssize_t needed = getxattr(fd_path(fd).text, "system.posix_acl_access", nullptr, 0);
         if (needed > 0) {

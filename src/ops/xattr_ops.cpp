@@ -57,10 +57,10 @@ auto attribute_rule(const char *name, bool write)
 // object, else by_link(object link) once check allows; both act on a
 // final symbolic link itself.
 template <typename Check, typename At, typename ByLink>
-int xattr_call(const char *path, Check check, At at, ByLink by_link)
+int xattr_call(const char *path, Check check, At at, ByLink by_link, bool unchecked = false)
 {
     request_caller caller;
-    if (!no_xattr_at.load(std::memory_order_relaxed) && !other_caller(caller)) {
+    if (!no_xattr_at.load(std::memory_order_relaxed) && (unchecked || !other_caller(caller))) {
         parent_of where(path);
         if (where.dir < 0)
             return where.dir;
@@ -95,13 +95,16 @@ int setxattr(const char *path, const char *name, const char *value, size_t size,
 
 int getxattr(const char *path, const char *name, char *value, size_t size)
 {
+    // The kernel reads an object's access control list at every check of a
+    // caller's rights, which the host grants anyone who found the object;
+    // what the program then does is checked on what it reaches anyway.
     return xattr_call(
         path, attribute_rule(name, false),
         [=](int dir, const char *last) {
             xattr_args args = {reinterpret_cast<uintptr_t>(value), static_cast<uint32_t>(size), 0};
             return syscall(sys_getxattrat, dir, last, AT_SYMLINK_NOFOLLOW, name, &args, sizeof args);
         },
-        [=](const char *object) { return ::getxattr(object, name, value, size); });
+        [=](const char *object) { return ::getxattr(object, name, value, size); }, named(name, "system.posix_acl_"));
 }
 
 int listxattr(const char *path, char *list, size_t size)
