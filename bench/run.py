@@ -178,12 +178,12 @@ class Target:
             with open(f"/proc/{self.process.pid}/clear_refs", "w") as f:
                 f.write("5\n")
 
-    def peak_kib(self):
+    def peak_kib(self, field="VmHWM:"):
         if not self.process:
             return None
         with open(f"/proc/{self.process.pid}/status") as f:
             for line in f:
-                if line.startswith("VmHWM:"):
+                if line.startswith(field):
                     return int(line.split()[1])
         return None
 
@@ -375,6 +375,11 @@ def main():
                     peak = t.peak_kib()
                     if peak is not None:
                         peaks[(wname, t.name)] = max(peak, peaks.get((wname, t.name), 0))
+                    if wname == "crowd" and t.process:
+                        # What the serving process keeps once the crowd has gone.
+                        time.sleep(2)
+                        after = t.peak_kib("VmRSS:")
+                        peaks[("crowd, 2 s after", t.name)] = max(after, peaks.get(("crowd, 2 s after", t.name), 0))
             print(f"repetition {rep + 1} of {reps} done", file=sys.stderr)
         load_after = os.getloadavg()
     finally:
@@ -421,9 +426,9 @@ def main():
           f"{sizes[0] >> 20} MiB in 1 MiB blocks; random 4 KiB on {sizes[1] >> 20} MiB for {sizes[2]} s; "
           f"{sizes[3]} files; a directory of {sizes[4]} entries; a tree of {sizes[5]} files.")
     print()
-    print("| peak resident KiB | " + " | ".join(n for n in names if n != "native") + " |")
+    print("| resident KiB (peak per workload; after the crowd) | " + " | ".join(n for n in names if n != "native") + " |")
     print("|---|" + "---|" * (len(names) - 1))
-    for wname, _ in workloads(sizes, tool, "", cold_ok):
+    for wname in [w for w, _ in workloads(sizes, tool, "", cold_ok)] + ["crowd, 2 s after"]:
         print(f"| {wname} | " + " | ".join(str(peaks.get((wname, n), "")) for n in names if n != "native") + " |")
 
     path = args.csv or os.path.join(args.work, time.strftime("nbf-bench-%Y%m%d-%H%M%S.csv"))

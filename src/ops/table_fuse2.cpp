@@ -1,6 +1,7 @@
 // The libfuse 2.9 operation table. Its getattr, rename, readdir and the
 // path-only chmod, chown, truncate and utimens take fewer arguments than the
 // shared handlers; open files reach fgetattr and ftruncate instead.
+#include "ops/connection.h"
 #include "ops/ops.h"
 #include "ops/table.h"
 
@@ -53,6 +54,15 @@ int readdir(const char *path, void *buffer, fuse_fill_dir_t filler, off_t offset
     return ops::readdir(path, buffer, filler, offset, fi, false);
 }
 
+// Read replies go from the host file to the device by splicing, with no
+// buffer in between.
+void *init(fuse_conn_info *conn)
+{
+    ops::want_capability(conn, FUSE_CAP_SPLICE_WRITE);
+    ops::want_capability(conn, FUSE_CAP_SPLICE_MOVE);
+    return nullptr;
+}
+
 } // namespace fuse2
 } // namespace
 
@@ -85,6 +95,7 @@ const fuse_operations operations = {
     .opendir = ops::opendir,
     .readdir = fuse2::readdir,
     .releasedir = ops::releasedir,
+    .init = fuse2::init,
     .access = ops::access,
     .create = ops::create,
     .ftruncate = fuse2::ftruncate,

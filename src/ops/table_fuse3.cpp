@@ -43,6 +43,13 @@ void *init(fuse_conn_info *conn, fuse_config *config)
     sigemptyset(&action.sa_mask);
     sigaction(config->intr_signal, &action, nullptr);
     ops::request_passthrough(conn, config);
+    // Read replies go from the host file to the device by splicing, with no
+    // buffer in between; a reply must fit a pipe (1 MiB at most by default),
+    // and the kernel asks for reads as large as the largest write.
+    ops::want_capability(conn, FUSE_CAP_SPLICE_WRITE);
+    ops::want_capability(conn, FUSE_CAP_SPLICE_MOVE);
+    if (conn->max_write > (960u << 10))
+        conn->max_write = 960u << 10;
     // Where the kernel checks callers, it does so by their access control
     // lists as the host would, once asked; it then leaves the umask to the
     // program, since a default list on the directory replaces it.

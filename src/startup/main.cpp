@@ -1,7 +1,6 @@
 #include "policy/patterns.h"
 #include "startup/startup.h"
 
-#include <malloc.h>
 #include <sys/stat.h>
 
 namespace {
@@ -23,15 +22,7 @@ int start_and_serve(int argc, char **argv, startup_state &st)
         return -1;
     // Modes given to host calls from here on apply unmasked.
     umask(0);
-    // The library replies to each read from a buffer it allocates and frees
-    // on the spot. By default buffers of 128 KiB and more are mapped afresh
-    // each time and freed heap memory goes back to the system, so every page
-    // faults again. Kept for reuse, they make reads through the mount several
-    // times faster, for up to 1 MiB per serving thread. Two arenas hold what
-    // is kept: with one per thread, as threads come and go, it kept growing.
-    mallopt(M_MMAP_THRESHOLD, 2 << 20);
-    mallopt(M_TRIM_THRESHOLD, 4 << 20);
-    mallopt(M_ARENA_MAX, 2);
+    raise_descriptor_limit();
     return serve_mount(st);
 }
 

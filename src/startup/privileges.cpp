@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <grp.h>
+#include <sys/resource.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -21,6 +22,16 @@ int report_id_failure(const char *call, const char *what)
 } // namespace
 
 int served_uid = -1;
+
+void raise_descriptor_limit()
+{
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max)
+        return;
+    limit.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        syslog(LOG_ERR, "Failed to raise the open-file limit: %s.", std::strerror(errno));
+}
 
 int drop_privileges(int uid, int gid)
 {

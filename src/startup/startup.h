@@ -34,6 +34,11 @@ int scan_command_line(int argc, char **argv, startup_state &st);
 // returns -1, else 0.
 int drop_privileges(int uid, int gid);
 
+// Every file open through the mount holds a descriptor of the serving
+// process, and every request needs one: raises the soft open-file limit to
+// the hard one, which stays what the launcher gave. Logs a failure only.
+void raise_descriptor_limit();
+
 void release_startup(startup_state &st);
 
 // Per program: everything from the FUSE set-up to the teardown; returns the

@@ -7,7 +7,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <set>
+#include <grp.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -206,6 +208,49 @@ TEST_F(Faults, DescriptorLimitIsReportedAndRecovered)
     for (size_t i = 1; i < open_files.size(); i += 2)
         close(open_files[i]);
     EXPECT_EQ(unmount_and_wait(s, mnt), 0);
+
+    // Started with the soft limit a service usually gets and a higher hard
+    // one, the program serves a client that keeps 5,000 files open, and
+    // another user meanwhile.
+    for (int i = 0; i < 5000; ++i)
+        write_file(d("g" + std::to_string(i)), "x");
+    server &busy = start({"-u", "0", "-g", "0", "-f", mnt, "-o", "allow_other"},
+                         {.descriptor_limit = 8192, .descriptor_soft_limit = 1024});
+    ASSERT_TRUE(busy.wait_mounted(mnt)) << busy.stderr_text();
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t client = fork();
+    if (client == 0) {
+        rlimit limit = {8192, 8192};
+        int opened = 0;
+        if (setrlimit(RLIMIT_NOFILE, &limit) == 0)
+            for (; opened < 5000 && open(m(d("g" + std::to_string(opened))).c_str(), O_RDONLY) >= 0; ++opened) {
+            }
+        (void)!write(ready[1], &opened, sizeof opened);
+        pause();
+        _exit(0);
+    }
+    int opened = 0;
+    ASSERT_EQ(read(ready[0], &opened, sizeof opened), static_cast<ssize_t>(sizeof opened));
+    EXPECT_EQ(opened, 5000) << "files the client kept open";
+    pid_t other = fork();
+    if (other == 0) {
+        struct stat st;
+        char byte;
+        if (setgroups(0, nullptr) != 0 || setgid(1234) != 0 || setuid(1234) != 0)
+            _exit(2);
+        int fd = open(m(d("f1")).c_str(), O_RDONLY);
+        _exit(stat(m(data).c_str(), &st) == 0 && fd >= 0 && read(fd, &byte, 1) == 1 ? 0 : 1);
+    }
+    EXPECT_EQ(wait_adopted(other), 0) << "another user's stat and read meanwhile";
+    kill(client, SIGKILL);
+    waitpid(client, nullptr, 0);
+    // Its files are released in the background; the mount goes after.
+    for (int i = 0; i < 500 && waiting_requests(mnt) > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_EQ(unmount_and_wait(busy, mnt), 0) << busy.stderr_text();
 }
 
 class HostileNames : public mount_test {};

@@ -405,7 +405,9 @@ server::server(const std::vector<std::string> &args, const start_options &option
         for (int cap : options.drop_capabilities)
             prctl(PR_CAPBSET_DROP, cap, 0, 0, 0);
         if (options.descriptor_limit > 0) {
-            rlimit limit = {static_cast<rlim_t>(options.descriptor_limit), static_cast<rlim_t>(options.descriptor_limit)};
+            rlimit limit = {static_cast<rlim_t>(options.descriptor_soft_limit ? options.descriptor_soft_limit
+                                                                              : options.descriptor_limit),
+                            static_cast<rlim_t>(options.descriptor_limit)};
             setrlimit(RLIMIT_NOFILE, &limit);
         }
         execve(argv_c[0], argv_c.data(), env_c.data());

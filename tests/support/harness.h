@@ -55,6 +55,7 @@ struct start_options {
     std::vector<int> drop_capabilities;  // removed from the bounding set before exec
     std::string launcher_path;         // overrides config.launcher
     int descriptor_limit = 0;          // RLIMIT_NOFILE of the program, if set
+    int descriptor_soft_limit = 0;     // its soft limit, where lower
 };
 
 // One run of the program under test.
