@@ -31,11 +31,20 @@ mount -t tmpfs -o size=4g tmpfs "$scratch"
 mkdir -p "$scratch/varlib/brix" "$scratch/mnt" "$scratch/data"
 mount --bind "$scratch/varlib" /var/lib
 
+. "$(dirname "$0")/../tools/mount-helpers.sh"
 PROCESS_CHECK_CALLER=qv "$build/$program" -u 0 -g 0 -f "$scratch/mnt" --allow-delete "${extra[@]}" &
 server=$!
-trap 'umount -l "$scratch/mnt"; kill -KILL $server 2>/dev/null; rm -f /var/lib/brix/.brix-*;
-      umount -l /var/lib; umount -l "$scratch"; rmdir "$scratch"' EXIT
-for _ in $(seq 100); do grep -q " $scratch/mnt fuse" /proc/self/mounts && break; sleep 0.1; done
+# The server ends with the unmount; the FUSE 2 program once its lock file
+# is gone too.
+stop() {
+    umount "$scratch/mnt" 2>/dev/null || umount -l "$scratch/mnt"
+    release_lock "$build" "$scratch/mnt"
+    timeout 10 tail --pid=$server -f /dev/null || { echo "$program did not end; killed" >&2; kill -KILL $server; }
+    wait $server
+    umount -l /var/lib; umount -l "$scratch"; rmdir "$scratch"
+}
+trap stop EXIT
+wait_for_mount "$scratch/mnt" 10 $server || { echo "$program did not mount" >&2; exit 1; }
 here="$scratch/mnt$scratch/data"
 
 run_workload() {

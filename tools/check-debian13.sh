@@ -19,12 +19,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 root=${NBF_DEBIAN13_ROOT:-/var/cache/norra-brix/debian13}
-mirror=http://deb.debian.org/debian
 
 if [[ -z "${NBF_DEBIAN13_INSIDE:-}" ]]; then
     command -v debootstrap >/dev/null ||
         DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends debootstrap
     if [[ ! -e "$root/.nbf-ready" ]]; then
+        . tools/apt-archive.sh
+        mirror=$(debian_archive)
         echo "making a Debian 13 root in $root"
         rm -rf "$root"
         mkdir -p "$root"

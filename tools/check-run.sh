@@ -28,6 +28,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
+. tools/mount-helpers.sh
 fail() { echo "run command check: $*" >&2; exit 1; }
 mounted() { grep -q " $scratch/mnt fuse" /proc/self/mounts; }
 # A run that must end at once with status 1 and this hint.
@@ -44,8 +45,7 @@ for program in norra-brix-fuse norra-brix-fuse2; do
     # Ctrl-C reaches, and nothing else.
     NBF_PROGRAM=$program setsid bash tools/run.sh "$scratch/mnt" >"$scratch/$program.out" 2>&1 &
     run=$!
-    for _ in $(seq 600); do mounted && break; kill -0 $run 2>/dev/null || break; sleep 0.1; done
-    mounted || fail "$program did not mount: $(cat "$scratch/$program.out")"
+    wait_for_mount "$scratch/mnt" 60 $run || fail "$program did not mount: $(cat "$scratch/$program.out")"
     # Served as root, for root alone.
     grep "^mirroring" "$scratch/$program.out" | grep -q "as 0:0 .* for root alone" ||
         fail "$program: the first line does not say the mirror is root's alone: $(cat "$scratch/$program.out")"

@@ -15,6 +15,7 @@
 # installed in /usr/local/bin, on every launcher's usual PATH, with that
 # source's copyright file in /usr/local/share/doc/ulockmgr-server.
 set -euo pipefail
+. "$(dirname "$0")/apt-archive.sh"
 
 release=$(. /etc/os-release && echo "${VERSION_ID:-}")
 packages=(g++ cmake make pkg-config libfuse3-dev libfuse-dev)
@@ -25,7 +26,11 @@ packages=(g++ cmake make pkg-config libfuse3-dev libfuse-dev)
 
 apt_get() {
   # One retry: a download from the archive fails now and then.
-  DEBIAN_FRONTEND=noninteractive apt-get "$@" || { sleep 5; DEBIAN_FRONTEND=noninteractive apt-get "$@"; }
+  DEBIAN_FRONTEND=noninteractive apt-get "$@" || { sleep 5; DEBIAN_FRONTEND=noninteractive apt-get "$@"; } || {
+    echo "install-deps: apt-get $1 failed with the machine's apt sources:" >&2
+    apt_sources | sed 's/^/  /' >&2
+    return 1
+  }
 }
 
 missing=()
@@ -43,7 +48,7 @@ if ! PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin command -
   source=$(dpkg-query -W -f='${source:Package}' "$library")
   version=$(dpkg-query -W -f='${source:Version}' "$library")
   suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
-  mirror=http://deb.debian.org/debian
+  mirror=$(debian_archive)
   echo "building ulockmgr_server from the source package $source $version ($suite)"
   work=$(mktemp -d)
   trap 'rm -rf "$work"' EXIT

@@ -9,6 +9,7 @@
 //
 //   norra-brix-daemon PROGRAM [ARGUMENT...]
 //   norra-brix-daemon --remove-lock MOUNTPOINT
+//   norra-brix-daemon --lock-file MOUNTPOINT   (prints the lock file's path)
 #include "lock/lockfile.h"
 #include "startup/unmount_guard.h"
 
@@ -58,6 +59,14 @@ std::string resolved_mountpoint(const char *mountpoint)
     return std::string(resolved) + (resolved[1] ? "/" : "") + path.substr(slash + 1);
 }
 
+// The mount point's lock file, as the programs compute it; empty when the
+// mount point is too long for one.
+std::string lock_file(const char *mountpoint)
+{
+    char path[lock_path_size];
+    return lock_file_path(resolved_mountpoint(mountpoint).c_str(), path) == 0 ? path : "";
+}
+
 // Removes the mount at mountpoint if it is one of these programs', no
 // instance holds its lock, and its connection is dead. Never a live one,
 // never another file system's.
@@ -69,9 +78,9 @@ void remove_dead_mount(const char *mountpoint)
     if (identify_mount(path.c_str(), identity) != 0 || !find_mount(identity.id, point, type) ||
         point != path || type.rfind("fuse.norra-brix-fuse", 0) != 0)
         return;
-    char lock[lock_path_size];
-    if (lock_file_path(path.c_str(), lock) == 0) {
-        int fd = open(lock, O_RDONLY | O_CLOEXEC);
+    std::string lock = lock_file(path.c_str());
+    if (!lock.empty()) {
+        int fd = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
         bool held = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0;
         if (fd >= 0)
             close(fd);
@@ -87,13 +96,13 @@ void remove_dead_mount(const char *mountpoint)
 // waiting program at once, a removal only once its own descriptor closes.
 int remove_lock(const char *mountpoint)
 {
-    char path[lock_path_size];
-    if (lock_file_path(resolved_mountpoint(mountpoint).c_str(), path) != 0) {
+    std::string path = lock_file(mountpoint);
+    if (path.empty()) {
         std::fprintf(stderr, "norra-brix-daemon: mount point too long: %s\n", mountpoint);
         return -1;
     }
-    std::string moved = std::string(path) + ".released";
-    if (rename(path, moved.c_str()) == 0)
+    std::string moved = path + ".released";
+    if (rename(path.c_str(), moved.c_str()) == 0)
         return unlink(moved.c_str());
     return errno == ENOENT ? 0 : -1;
 }
@@ -159,9 +168,16 @@ int main(int argc, char **argv)
 {
     if (argc == 3 && std::strcmp(argv[1], "--remove-lock") == 0)
         return remove_lock(argv[2]) == 0 ? 0 : 1;
+    if (argc == 3 && std::strcmp(argv[1], "--lock-file") == 0) {
+        std::string path = lock_file(argv[2]);
+        if (!path.empty())
+            std::printf("%s\n", path.c_str());
+        return path.empty() ? 1 : 0;
+    }
     if (argc < 2 || argv[1][0] == '-') {
         std::fprintf(stderr, "usage: norra-brix-daemon PROGRAM [ARGUMENT...]\n"
-                             "       norra-brix-daemon --remove-lock MOUNTPOINT\n");
+                             "       norra-brix-daemon --remove-lock MOUNTPOINT\n"
+                             "       norra-brix-daemon --lock-file MOUNTPOINT\n");
         return 2;
     }
     return run_child(argc - 1, argv + 1);

@@ -37,7 +37,8 @@ cmake --build build -j"$(nproc)" --target norra-brix-fuse norra-brix-fuse2 norra
 
 # A second instance would only fail at its lock step (and the FUSE 2 program
 # would then wait for the other's lock file to go): say so at once.
-lock=/var/lib/brix/.lock/.brix-$(realpath "$mountpoint" | tr / _)
+. tools/mount-helpers.sh
+lock=$(lock_file_of build "$mountpoint")
 if [[ -e "$lock" ]] && ! flock -n "$lock" true; then
     echo "run.sh: another instance holds $lock, the lock of $mountpoint: end that instance first" >&2
     exit 1

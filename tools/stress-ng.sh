@@ -23,6 +23,7 @@ if [[ -z "${NBF_STRESS_NG_INSIDE:-}" ]]; then
     NBF_STRESS_NG_INSIDE=1 exec unshare -m --propagation private "$0" "$build" "$seconds" -- "${extra[@]}"
 fi
 
+. "$(dirname "$0")/mount-helpers.sh"
 scratch=$(mktemp -d /tmp/nbf-stress-ng-XXXXXX)
 chmod 755 "$scratch"
 mkdir -p "$scratch/varlib/brix" "$scratch/mnt" "$scratch/data"
@@ -36,22 +37,29 @@ start_mount() {
     "$build/norra-brix-daemon" "$build/$1" -u 0 -g 0 -f "$scratch/mnt" --allow-delete "${extra[@]}" \
         2>>"$scratch/$1.stderr" &
     launcher_pid=$!
-    for _ in $(seq 100); do grep -q " $scratch/mnt fuse" /proc/self/mounts && break; sleep 0.1; done
+    wait_for_mount "$scratch/mnt" 10 "$launcher_pid"
+    local mounted=$?
     program_pid=$(pgrep -P "$launcher_pid")
-    grep -q " $scratch/mnt fuse" /proc/self/mounts
+    return $mounted
 }
+# The launcher unmounts and releases the lock on SIGTERM, and returns its
+# program's status; a program that has not ended after 5 s is killed, and
+# said so.
 stop_mount() {
     if [[ -n "$launcher_pid" ]]; then
         kill -TERM "$launcher_pid" 2>/dev/null
         for _ in $(seq 50); do kill -0 "$launcher_pid" 2>/dev/null || break; sleep 0.1; done
-        [[ -n "$program_pid" ]] && kill -KILL "$program_pid" 2>/dev/null
-        kill -KILL "$launcher_pid" 2>/dev/null
+        if kill -0 "$launcher_pid" 2>/dev/null; then
+            echo "$1: the program did not end on SIGTERM; killed"
+            [[ -n "$program_pid" ]] && kill -KILL "$program_pid" 2>/dev/null
+            kill -KILL "$launcher_pid" 2>/dev/null
+        fi
         wait "$launcher_pid" 2>/dev/null
         launcher_pid=
         program_pid=
     fi
     while umount -l "$scratch/mnt" 2>/dev/null; do :; done
-    rm -f /var/lib/brix/.brix-*
+    release_lock "$build" "$scratch/mnt" 2>/dev/null
 }
 trap 'stop_mount; umount -l /var/lib; rm -rf "$scratch"' EXIT
 
@@ -61,7 +69,7 @@ for program in ${NBF_PROGRAMS:-norra-brix-fuse norra-brix-fuse2}; do
         if ! start_mount "$program"; then
             echo "$program: did not mount: $(cat "$scratch/$program.stderr")"
             failures=$((failures + 1))
-            stop_mount
+            stop_mount "$program"
             continue
         fi
         work="$scratch/data/$program-$stressor"
@@ -79,7 +87,7 @@ for program in ${NBF_PROGRAMS:-norra-brix-fuse norra-brix-fuse2}; do
                 echo "$program $stressor: FAILED (status $status)"
             grep -E "fail|error|FAIL" "$log" | head -5 | sed 's/^/    /'
         fi
-        stop_mount
+        stop_mount "$program"
         rm -rf "$work"
     done
 done

@@ -117,7 +117,10 @@ int flush(const char *, fuse_file_info *fi)
 {
     // Closing a duplicate runs the host's close-time work and reports its
     // errors while the handle itself stays open.
-    return host_status(close(dup(file_descriptor(fi))));
+    int duplicate = dup(file_descriptor(fi));
+    if (duplicate == -1)
+        return neg_errno();
+    return host_status(close(duplicate));
 }
 
 int release(const char *, fuse_file_info *fi)

@@ -4,14 +4,13 @@
 #include "ops/backing_files.h"
 #include "ops/host_path.h"
 #include "startup/backing_broker.h"
+#include "startup/mount_table.h"
 
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
-#include <fstream>
 #include <initializer_list>
 #include <linux/capability.h>
-#include <sstream>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -161,19 +160,12 @@ int unmount_if_same(const char *path, const mount_identity &identity)
 
 bool find_mount(uint64_t id, std::string &point, std::string &type)
 {
-    std::ifstream in("/proc/self/mountinfo");
-    for (std::string line; std::getline(in, line);) {
-        std::istringstream fields(line);
-        uint64_t mount_id;
-        std::string parent, device, root, separator;
-        fields >> mount_id >> parent >> device >> root >> point;
-        if (mount_id != id)
-            continue;
-        while (fields >> separator && separator != "-") {
+    for (const mount_entry &m : mount_table())
+        if (m.id == id) {
+            point = m.point;
+            type = m.type;
+            return true;
         }
-        fields >> type;
-        return true;
-    }
     return false;
 }
 

@@ -543,9 +543,25 @@ TEST_F(Recommended, SetIdBitsAsTheHostKeepsThem)
             write_file(d(file), "", 0);
             ASSERT_EQ(chmod(d(file).c_str(), static_cast<mode_t>(mode)), 0);
         }
+        write_file(d("source"), "#!/bin/sh\n");
+        for (const auto &[file, mode] : {std::pair{"copied", 04777}, {"allocated", 06777}}) {
+            write_file(d(file), "", 0);
+            ASSERT_EQ(chmod(d(file).c_str(), static_cast<mode_t>(mode)), 0);
+        }
         server &s = serve(line);
         EXPECT_EQ(as_user(65534, [&] { return append_line(m(d("suid"))); }), 0);
         EXPECT_EQ(as_user(65534, [&] { return append_line(m(d("sgid"))); }), 0);
+        // The other two ways to change a file's content.
+        EXPECT_EQ(as_user(65534, [&] {
+            int in = open(m(d("source")).c_str(), O_RDONLY), out = open(m(d("copied")).c_str(), O_WRONLY);
+            return in < 0 || out < 0 || copy_file_range(in, nullptr, out, nullptr, 10, 0) != 10 ? -1 : close(out);
+        }), 0);
+        EXPECT_EQ(as_user(65534, [&] {
+            int out = open(m(d("allocated")).c_str(), O_WRONLY);
+            return out < 0 || fallocate(out, 0, 0, 4096) != 0 ? -1 : close(out);
+        }), 0);
+        EXPECT_EQ(mode_of(d("copied")), 0777u) << name;
+        EXPECT_EQ(mode_of(d("allocated")), 0777u) << name;
         EXPECT_EQ(append_line(m(d("kept"))), 0);
         EXPECT_EQ(mode_of(d("suid")), 0777u) << name;
         EXPECT_EQ(mode_of(d("sgid")), 0777u) << name;
