@@ -171,6 +171,32 @@ int as_user(uid_t uid, char action, const std::string &path)
     });
 }
 
+// For two seconds user 1234 opens the names in turn, reads each and
+// appends a line, while another process races it; counts[0] counts its
+// opens, counts[1] its reads of a file holding "TARGET". Its status.
+int read_while_racing(const std::vector<std::string> &names, int *counts)
+{
+    counts[0] = counts[1] = 0;
+    return as_user(1234, [&] {
+        timespec start, now;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        for (size_t round = 0;; ++round) {
+            int fd = open(names[round % names.size()].c_str(), O_RDWR | O_APPEND);
+            if (fd >= 0) {
+                char bytes[16] = {};
+                ++counts[0];
+                if (pread(fd, bytes, sizeof bytes - 1, 0) > 0 && std::strstr(bytes, "TARGET"))
+                    ++counts[1];
+                (void)!write(fd, "x\n", 2);
+                close(fd);
+            }
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            if (now.tv_sec - start.tv_sec >= 2)
+                return 0;
+        }
+    }, 30000);
+}
+
 // Creates path with mode, and writes a line into it unless told not to;
 // -1 on failure.
 int create_file(const std::string &path, mode_t mode, bool written = true)
@@ -293,24 +319,7 @@ TEST_F(Recommended, SymbolicLinkRacesReachNothing)
                 renameat2(AT_FDCWD, dir.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE);
             return 0;
         });
-        counts[0] = counts[1] = 0;
-        EXPECT_EQ(as_user(1234, [&] {
-            timespec start, now;
-            clock_gettime(CLOCK_MONOTONIC, &start);
-            do {
-                int fd = open(secret.c_str(), O_RDWR | O_APPEND);
-                if (fd >= 0) {
-                    char bytes[16] = {};
-                    ++counts[0];
-                    if (pread(fd, bytes, sizeof bytes - 1, 0) > 0 && std::strstr(bytes, "TARGET"))
-                        ++counts[1];
-                    (void)!write(fd, "x\n", 2);
-                    close(fd);
-                }
-                clock_gettime(CLOCK_MONOTONIC, &now);
-            } while (now.tv_sec - start.tv_sec < 2);
-            return 0;
-        }, 30000), 0);
+        EXPECT_EQ(read_while_racing({secret}, counts), 0);
         kill(swapper, SIGKILL);
         waitpid(swapper, nullptr, 0);
         EXPECT_GT(counts[0], 0) << "the caller never opened its own file, served as " << served;
@@ -493,26 +502,7 @@ TEST_F(Recommended, NameSwapsInOwnDirectoriesReachNothing)
             }
             return 0;
         });
-        counts[0] = counts[1] = 0;
-        const std::string names[] = {m(att + "/mine"), m(att + "/dmine/f")};
-        EXPECT_EQ(as_user(1234, [&] {
-            timespec start, now;
-            clock_gettime(CLOCK_MONOTONIC, &start);
-            for (int round = 0;; ++round) {
-                int fd = open(names[round % 2].c_str(), O_RDWR | O_APPEND);
-                if (fd >= 0) {
-                    char bytes[16] = {};
-                    ++counts[0];
-                    if (pread(fd, bytes, sizeof bytes - 1, 0) > 0 && std::strstr(bytes, "TARGET"))
-                        ++counts[1];
-                    (void)!write(fd, "x\n", 2);
-                    close(fd);
-                }
-                clock_gettime(CLOCK_MONOTONIC, &now);
-                if (now.tv_sec - start.tv_sec >= 2)
-                    return 0;
-            }
-        }, 30000), 0);
+        EXPECT_EQ(read_while_racing({m(att + "/mine"), m(att + "/dmine/f")}, counts), 0);
         kill(swapper, SIGKILL);
         waitpid(swapper, nullptr, 0);
         EXPECT_GT(counts[0], 0) << "the caller never opened its own names, served as " << served;
