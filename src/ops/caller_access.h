@@ -24,7 +24,7 @@ struct request_caller {
     // count, or -1; list may be null to ask for the count.
     int (*fetch_groups)(int size, gid_t list[]) = nullptr;
     int group_count = -1;  // -1 until fetched
-    gid_t groups[64] = {};
+    gid_t groups[64];  // the first group_count are valid
 
     bool in_group(gid_t group);
 };

@@ -34,7 +34,7 @@ bool library_caller(request_caller &caller)
 }
 
 // Settled before serving, or by init.
-bool checks_by_kernel = false;
+bool lists_wanted = false;
 bool masks_creations = false;
 
 // No umask the kernel sends has bits beyond 0777.
@@ -82,14 +82,14 @@ int clear_set_id_for_writer(int fd)
     return host_status(fchmod(fd, st.st_mode & 07777 & ~kill));
 }
 
-void set_kernel_checks_callers(bool checks)
+void want_access_lists(bool wanted)
 {
-    checks_by_kernel = checks;
+    lists_wanted = wanted;
 }
 
-bool kernel_checks_callers()
+bool access_lists_wanted()
 {
-    return checks_by_kernel;
+    return lists_wanted;
 }
 
 void mask_creations(bool masks)

@@ -24,10 +24,11 @@ mode_t creation_mode(mode_t mode);
 // errno.
 int clear_set_id_for_writer(int fd);
 
-// Whether the kernel checks callers itself (default_permissions on the
-// command line); set before serving.
-void set_kernel_checks_callers(bool checks);
-bool kernel_checks_callers();
+// Whether the kernel, which checks callers itself (default_permissions),
+// is to be asked to check them by access control lists (--posix-acl); set
+// before serving.
+void want_access_lists(bool wanted);
+bool access_lists_wanted();
 
 // Once the kernel leaves the umask of creations to the program (it does
 // where it checks by access control lists, which a directory's default

@@ -51,9 +51,10 @@ void *init(fuse_conn_info *conn, fuse_config *config)
     if (conn->max_write > (960u << 10))
         conn->max_write = 960u << 10;
     // Where the kernel checks callers, it does so by their access control
-    // lists as the host would, once asked; it then leaves the umask to the
-    // program, since a default list on the directory replaces it.
-    if (ops::kernel_checks_callers() && ops::want_capability(conn, FUSE_CAP_POSIX_ACL))
+    // lists as the host would, once asked (--posix-acl; it then asks for a
+    // list at every check); it then leaves the umask to the program, since
+    // a default list on the directory replaces it.
+    if (ops::access_lists_wanted() && ops::want_capability(conn, FUSE_CAP_POSIX_ACL))
         ops::mask_creations(ops::want_capability(conn, FUSE_CAP_DONT_MASK));
     return nullptr;
 }

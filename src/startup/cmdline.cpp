@@ -37,6 +37,9 @@ int scan_command_line(int argc, char **argv, startup_state &st)
         } else if (std::strcmp(arg, "--allow-delete") == 0) {
             allow_delete = 1;
             i += 1;
+        } else if (std::strcmp(arg, "--posix-acl") == 0) {
+            st.posix_acl = true;
+            i += 1;
         } else {
             st.fuse_argv[st.fuse_argc++] = argv[i];
             i += 1;

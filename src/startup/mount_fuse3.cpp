@@ -50,7 +50,7 @@ pool_options given_pool_options(const startup_state &st)
 
 int serve_requests(fuse *f, const fuse_cmdline_opts &opts, const startup_state &st)
 {
-    ops::set_kernel_checks_callers(given_pool_options(st).default_permissions != 0);
+    ops::want_access_lists(st.posix_acl && given_pool_options(st).default_permissions != 0);
     if (opts.singlethread)
         return fuse_loop(f);
     fuse_loop_config *pool = fuse_loop_cfg_create();

@@ -8,6 +8,7 @@ struct startup_state {
     int fuse_argc = 0;
     char **fuse_argv = nullptr;   // owned; elements point into argv
     char *parent_name = nullptr;  // owned, from process_name_by_pid
+    bool posix_acl = false;       // --posix-acl: the kernel checks by access control lists
 };
 
 // Results of scan_command_line other than 0.
@@ -26,8 +27,8 @@ bool launcher_accepted(startup_state &st);
 // Decimal id as the command line gives it; -1 when it is not a whole number.
 int parse_id(const char *text);
 
-// Takes -u, -g and --allow-delete out of argv; everything else goes to
-// st.fuse_argv in order. Returns 0 or one of the scan_ results.
+// Takes -u, -g, --allow-delete and --posix-acl out of argv; everything
+// else goes to st.fuse_argv in order. Returns 0 or one of the scan_ results.
 int scan_command_line(int argc, char **argv, startup_state &st);
 
 // setgroups, setgid, setuid in that order; reports the first failure and

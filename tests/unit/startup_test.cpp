@@ -74,8 +74,11 @@ TEST(ScanCommandLine, TakesOutItsOwnOptionsAndKeepsTheRestInOrder)
     EXPECT_EQ(s.fuse_args, (std::vector<std::string>{"prog", "/mnt", "-o", "ro"}));
     EXPECT_EQ(allow_delete, 0);
 
-    s = scan({"prog", "/mnt", "--allow-delete", "-u1000", "--allow-delete=1", "-g", "3"});
+    EXPECT_FALSE(s.st.posix_acl);
+
+    s = scan({"prog", "/mnt", "--allow-delete", "-u1000", "--allow-delete=1", "-g", "3", "--posix-acl"});
     EXPECT_EQ(allow_delete, 1);
+    EXPECT_TRUE(s.st.posix_acl);
     EXPECT_EQ(s.st.uid, -1);
     EXPECT_EQ(s.st.gid, 3);
     EXPECT_EQ(s.fuse_args, (std::vector<std::string>{"prog", "/mnt", "-u1000", "--allow-delete=1"}));
