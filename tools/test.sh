@@ -41,7 +41,8 @@ LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
 
 # Any thread-sanitizer report fails the run.
 build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNBF_SANITIZE=thread
-TSAN_OPTIONS=halt_on_error=1:exitcode=66 check build-tsan -R 'Stress|FileIO|Listing'
+TSAN_OPTIONS=halt_on_error=1:exitcode=66:suppressions=$PWD/tests/tsan.supp \
+  check build-tsan -R 'Stress|FileIO|Listing'
 
 bash tools/fuzz.sh "${NBF_FUZZ_SECONDS:-15}"
 

@@ -47,6 +47,11 @@ void mount_test::TearDown()
         for (pid_t child : children_of(getpid()))
             if (proc_status_field(child, "Name") == "ulockmgr_server")
                 kill(child, SIGKILL);
+    // A sanitizer report ends a server; show it rather than only what its
+    // end did to the test.
+    for (const auto &s : servers_)
+        if (std::string text = s->stderr_text(); text.find("Sanitizer") != std::string::npos)
+            ADD_FAILURE() << "a server's standard error:\n" << text.substr(0, 8000);
     servers_.clear();
     // Whatever else the test forked and left waiting (for a lock, on a pipe)
     // would outlive it, holding the run's output open.
