@@ -47,6 +47,12 @@ bool hidden_shape(const char *name)
     return true;
 }
 
+bool last_is_hidden(const char *path)
+{
+    const char *slash = std::strrchr(path, '/');
+    return hidden_shape(slash ? slash + 1 : path);
+}
+
 int pinned_copy(int dir, const char *name)
 {
     struct stat st;

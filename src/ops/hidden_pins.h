@@ -15,6 +15,8 @@ namespace ops {
 
 // Whether a last component has the shape of the library's hidden names.
 bool hidden_shape(const char *name);
+// Whether the last component of path has that shape.
+bool last_is_hidden(const char *path);
 
 // The object kept under name in directory dir, as a descriptor of its own
 // (O_PATH); -1 where none is.

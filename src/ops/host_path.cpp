@@ -123,16 +123,10 @@ void resolve_parent(const char *rest, request_caller *caller, in_dir what, int &
 }
 
 // A descriptor of object opened anew with flags, through its link in /proc.
-int reopen(int object, int flags, mode_t mode = 0)
+int reopen(int object, int flags)
 {
-    int fd = ::open(fd_path(object).text, (flags & ~(O_CREAT | O_EXCL | O_NOFOLLOW)) | O_CLOEXEC, mode);
+    int fd = ::open(fd_path(object).text, (flags & ~(O_CREAT | O_EXCL | O_NOFOLLOW)) | O_CLOEXEC);
     return fd == -1 ? neg_errno() : fd;
-}
-
-bool last_is_hidden(const char *rest)
-{
-    const char *slash = std::strrchr(rest, '/');
-    return hidden_shape(slash ? slash + 1 : rest);
 }
 
 } // namespace

@@ -41,12 +41,6 @@ bool masks_creations = false;
 constexpr mode_t request_mark = ~mode_t{0};
 thread_local char marked_path[PATH_MAX];
 
-bool last_is_hidden(const char *path)
-{
-    const char *slash = std::strrchr(path, '/');
-    return hidden_shape(slash ? slash + 1 : path);
-}
-
 // The library's record of the request being served; null outside one (the
 // FUSE 2 library has no record to give before it serves).
 fuse_context *request_record()

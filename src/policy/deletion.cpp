@@ -4,7 +4,6 @@
 #include "ops/host_path.h"
 #include "policy/patterns.h"
 
-#include <cstring>
 #include <unistd.h>
 
 int allow_delete = 0;
@@ -17,12 +16,6 @@ namespace {
 bool removal_allowed(const char *path)
 {
     return allow_delete || is_temporary_name(path);
-}
-
-bool last_is_hidden(const char *path)
-{
-    const char *slash = std::strrchr(path, '/');
-    return hidden_shape(slash ? slash + 1 : path);
 }
 
 } // namespace
