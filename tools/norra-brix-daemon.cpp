@@ -78,7 +78,7 @@ void remove_dead_mount(const char *mountpoint)
     if (identify_mount(path.c_str(), identity) != 0 || !find_mount(identity.id, point, type) ||
         point != path || type.rfind("fuse.norra-brix-fuse", 0) != 0)
         return;
-    std::string lock = lock_file(path.c_str());
+    std::string lock = lock_file(mountpoint);
     if (!lock.empty()) {
         int fd = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
         bool held = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0;

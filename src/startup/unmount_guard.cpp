@@ -104,7 +104,6 @@ struct guard_start {
     // Nothing of the server stays open here but its lock: not its device,
     // whose last close ends the connection, nor a terminal. Only the broker
     // keeps a copy of the device, and it ends with the server.
-    prctl(PR_SET_NAME, "brix-unmount", 0, 0, 0);
     close_all_but({start.wait_end, held_lock_descriptor, start.device, start.channel});
     setsid();
     struct sigaction ignore = {};
@@ -124,6 +123,10 @@ struct guard_start {
         close(start.channel);
     if (start.device >= 0)
         close(start.device);
+    // Named only now: whoever finds the guard by its name finds it holding
+    // no copy of the device, so stopping it cannot keep a dead server's
+    // mount alive.
+    prctl(PR_SET_NAME, "brix-unmount", 0, 0, 0);
     keep_only_unmount_right();
     char byte;
     while (read(start.wait_end, &byte, 1) == -1 && errno == EINTR) {

@@ -534,15 +534,12 @@ TEST_F(Recommended, SetIdBitsAsTheHostKeepsThem)
     for (const auto &line : lines) {
         const std::string name = line.back();
         ASSERT_EQ(system(("rm -rf " + data + "/*").c_str()), 0);
-        for (const auto &[file, mode] : {std::pair{"suid", 04777}, {"sgid", 02777}, {"kept", 06777}}) {
+        for (const auto &[file, mode] : {std::pair{"suid", 04777}, {"sgid", 02777}, {"kept", 06777},
+                                         {"copied", 04777}, {"allocated", 06777}}) {
             write_file(d(file), "", 0);
             ASSERT_EQ(chmod(d(file).c_str(), static_cast<mode_t>(mode)), 0);
         }
         write_file(d("source"), "#!/bin/sh\n");
-        for (const auto &[file, mode] : {std::pair{"copied", 04777}, {"allocated", 06777}}) {
-            write_file(d(file), "", 0);
-            ASSERT_EQ(chmod(d(file).c_str(), static_cast<mode_t>(mode)), 0);
-        }
         server &s = serve(line);
         EXPECT_EQ(as_user(65534, [&] { return append_line(m(d("suid"))); }), 0);
         EXPECT_EQ(as_user(65534, [&] { return append_line(m(d("sgid"))); }), 0);
