@@ -2,7 +2,8 @@
 """Benchmark: the same workloads natively, through norra-brix-fuse and
 norra-brix-fuse2 (each with the library's defaults and with its recommended
 command line from tools/recommended-options) and through bindfs, interleaved
-in one run so that drift hits all alike. Reports the median of each cell and
+in one run so that drift hits all alike, in an order drawn afresh for each
+workload and repetition. Reports the median of each cell and
 its speed relative to native, prints a table, writes CSV. --variants adds
 each program with one candidate option at a time.
 
@@ -24,6 +25,7 @@ kernel, beside a build that does not.
 import argparse
 import csv
 import json
+import random
 import os
 import platform
 import re
@@ -368,7 +370,10 @@ def main():
             for wname, workload in workloads(sizes, tool, tarball, cold_ok):
                 if args.workloads and wname not in args.workloads.split(","):
                     continue
-                for t in targets:
+                # A fixed order gives each target the same place after the
+                # same neighbour every time, and cold reads here depend on it
+                # by several per cent: the order changes with each round.
+                for t in random.Random(f"{rep} {wname}").sample(targets, len(targets)):
                     t.reset_peak()
                     for metric, value in workload(t).items():
                         results.setdefault((metric, t.name), []).append(value)
