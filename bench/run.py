@@ -25,9 +25,9 @@ kernel, beside a build that does not.
 import argparse
 import csv
 import json
-import random
 import os
 import platform
+import random
 import re
 import shutil
 import signal
